@@ -1,0 +1,172 @@
+#ifndef TUKCLOUDUTILS_TUKHTTPSERVICE_H
+#define TUKCLOUDUTILS_TUKHTTPSERVICE_H
+
+#include <TUKCloudUtils/tukcloudutils_export.h>
+
+#include <QEventLoop>
+#include <QNetworkReply>
+#include <QObject>
+#include <QSsl>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class TUKHttpServicePrivate;
+
+/*!
+ * \class TUKHttpService
+ * \brief Instance HTTP client for one target URL, configured with fluent setters.
+ *
+ * Build the description of the request with the setters (each returns the object itself, so they
+ * chain), then run a verb:
+ *
+ * \code
+ * QNetworkReply::NetworkError err;
+ * QString text = TUKHttpService("http://example.test/api")
+ *                    .addParam("q", "tuk")
+ *                    .setTimeout(3000)
+ *                    .get(err);
+ * \endcode
+ *
+ * Blocking verbs (\c get, \c post, \c put, \c patch, \c head, \c deleteResource) wait in a nested
+ * event loop on the calling thread until the reply is finished or the time limit runs out, write
+ * the outcome to their out-parameter and return the decoded body (an empty string on any failure;
+ * the body of an HTTP error answer is not returned). The callback verbs (\c get, \c post, \c patch)
+ * return at once; exactly one of the two callbacks runs later from the thread's event loop, unless
+ * the object is destroyed or reset first, in which case none runs.
+ *
+ * Where the parameters go:
+ * - GET, HEAD and PATCH append "?" and the percent-encoded parameters to the URL text, even when
+ * the URL already holds a query (the result then holds a second "?"). They never send the form
+ *   Content-Type.
+ * - POST and PUT send the body text as UTF-8 when it is not empty, otherwise the encoded parameters
+ *   as the body. POST, PUT and DELETE carry "Content-Type: application/x-www-form-urlencoded"
+ *   unless a header added with addHeader() names Content-Type. DELETE sends no body at all.
+ * - PATCH always sends the body text (possibly empty) as its body.
+ *
+ * TLS: for every URL that starts with "https" (in any letter case) certificate verification is
+ * \b off and the protocol set with setSslProtocol() is used (uploads always use TLS 1.2). Use
+ * TUKCloudHttpUtils when the server's certificate must be verified.
+ *
+ * Decisions this class makes on points a user may wonder about:
+ * - Re-using an object: every execution starts from the values set through the setters alone.
+ *   Running get() twice sends the same request twice: the query is not appended to the stored URL,
+ *   and no TLS configuration, form Content-Type or raw header of an earlier execution is carried
+ *   over to the next one. A header removed with clearHeader() is gone from the next request.
+ * - An encoding name that QTextCodec does not know decodes the body as UTF-8.
+ * - The response's own charset is never consulted: the body is decoded with setEncoding()'s codec.
+ * - A time limit of zero or less means no limit; the default is 2147483647 ms.
+ * - When the time limit runs out, the verb returns an empty string with
+ *   QNetworkReply::TimeoutError and the abandoned reply is released.
+ *
+ * Threads: the object, its network access manager and every reply belong to the thread that
+ * created the object, which must run a Qt event loop for callback verbs and asynchronous
+ * downloads. Do not destroy the object or call reset() from code that runs inside one of its own
+ * blocking waits.
+ *
+ * With setDebug(true) each request that goes through the dispatch writes exactly one qDebug() line
+ * holding the final URL text.
+ */
+class TUKCLOUDUTILS_EXPORT TUKHttpService : public QObject
+{
+    Q_OBJECT
+
+public:
+    using NetworkError = QNetworkReply::NetworkError;
+
+    /*! The HTTP methods; the values are fixed. */
+    enum HttpMethod
+    {
+        Get = 0,
+        Post = 1,
+        Delete = 2,
+        Head = 3,
+        Put = 4,
+        Patch = 5
+    };
+
+    explicit TUKHttpService(const QString& url = QString(""));
+    ~TUKHttpService() override;
+
+    TUKHttpService(const TUKHttpService&) = delete;
+    TUKHttpService& operator=(const TUKHttpService&) = delete;
+
+    // ---- request description (fluent) -----------------------------------------------------------
+    TUKHttpService& setUrl(const QString& url);
+    /*! Body text, sent as UTF-8 by post(), put() and patch(). */
+    TUKHttpService& setBody(const QString& body);
+    /*! Codec name used to decode response bodies (default "UTF-8"; unknown names decode as UTF-8).
+     */
+    TUKHttpService& setEncoding(const QString& encoding);
+    /*! Time limit of every blocking wait in milliseconds; zero or less means no limit. */
+    TUKHttpService& setTimeout(int timeoutMs);
+    TUKHttpService& setDebug(bool debug);
+    /*! Flags passed to QEventLoop::exec() by every blocking wait (default QEventLoop::AllEvents).
+     */
+    TUKHttpService& setExecFlag(QEventLoop::ProcessEventsFlag flag);
+    /*! Protocol for https requests of the verbs and downloads (default QSsl::TlsV1_2). */
+    TUKHttpService& setSslProtocol(QSsl::SslProtocol protocol);
+    /*! Sets a header; a name already present (case-sensitive) has its value replaced. */
+    TUKHttpService& addHeader(const QString& name, const QString& value);
+    /*! Appends a parameter; repeated keys are all sent, in the order added. */
+    TUKHttpService& addParam(const QString& key, const QString& value);
+    TUKHttpService& clearHeader();
+    TUKHttpService& clearParam();
+    /*!
+     * Returns every setting except the URL to its default and gives the object a new network
+     * access manager; replies still running are destroyed without any callback.
+     */
+    TUKHttpService& reset();
+
+    // ---- blocking verbs
+    // ---------------------------------------------------------------------------
+    QString get(NetworkError& error);
+    QString post(NetworkError& error);
+    QString put(NetworkError& error);
+    QString patch(NetworkError& error);
+    /*! Returns an empty string on success too; the outcome is in \a error. */
+    QString head(NetworkError& error);
+    QString deleteResource(NetworkError& error);
+
+    // ---- callback verbs
+    // ---------------------------------------------------------------------------
+    void get(std::function<void(const QString&)> onSuccess,
+             std::function<void(NetworkError, const QString&)> onFailure);
+    void post(std::function<void(const QString&)> onSuccess,
+              std::function<void(NetworkError, const QString&)> onFailure);
+    void patch(std::function<void(const QString&)> onSuccess,
+               std::function<void(NetworkError, const QString&)> onFailure);
+
+    // ---- streaming downloads
+    // ----------------------------------------------------------------------
+    void downloadAsync(std::function<void(const QByteArray&, bool&)> onData,
+                       std::function<void()> onFinished,
+                       std::function<void(qint64, qint64)> onProgress,
+                       std::function<void(NetworkError, const QString&)> onError);
+    void downloadSync(std::function<void(const QByteArray&, bool&)> onData,
+                      std::function<void(QNetworkReply*)> onFinished,
+                      std::function<void(qint64, qint64)> onProgress,
+                      std::function<void(NetworkError, const QString&)> onError);
+
+    // ---- raw-body uploads
+    // -------------------------------------------------------------------------
+    void upload(const QString& filePath, std::function<void(QString)> onSuccess,
+                std::function<void()> onFinished,
+                std::function<void(qint64, qint64, bool&)> onProgress,
+                std::function<void(NetworkError, QString)> onError);
+    void uploadAppData(const QByteArray& data, std::function<void(QString)> onSuccess,
+                       std::function<void()> onFinished,
+                       std::function<void(NetworkError, QString)> onError);
+
+private:
+    QString execute(HttpMethod method, NetworkError& error);
+    QString execute(HttpMethod method, std::function<void(const QString&)> onSuccess,
+                    std::function<void(NetworkError, const QString&)> onFailure);
+    QNetworkReply* executeInner(HttpMethod method);
+
+    friend class TUKHttpServicePrivate;
+    std::unique_ptr<TUKHttpServicePrivate> d;
+};
+
+#endif // TUKCLOUDUTILS_TUKHTTPSERVICE_H

@@ -1,0 +1,281 @@
+#include "http/TUKHttpService_p.h"
+
+#include <QBuffer>
+#include <QDebug>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QTextCodec>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+
+// POST, DELETE and PUT carry the form content type and never put the parameters into the URL;
+// GET, HEAD and PATCH put them into the URL and never get the form content type.
+bool isFormMethod(TUKHttpService::HttpMethod method)
+{
+    return method >= TUKHttpService::Post && method <= TUKHttpService::Put &&
+           method != TUKHttpService::Head;
+}
+
+} // namespace
+
+// ---- private record
+// ------------------------------------------------------------------------------
+
+QString TUKHttpServicePrivate::decode(const QByteArray& data) const
+{
+    QTextCodec* codec = QTextCodec::codecForName(encoding.toLocal8Bit());
+    if (!codec)
+        codec = QTextCodec::codecForName("UTF-8");
+    return codec->toUnicode(data);
+}
+
+QNetworkRequest TUKHttpServicePrivate::prepareRequest(const QString& urlText,
+                                                      QSsl::SslProtocol protocol) const
+{
+    QNetworkRequest req(request);
+    QUrl target;
+    target.setUrl(urlText, QUrl::TolerantMode);
+    req.setUrl(target);
+    if (isHttps(urlText)) {
+        QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+        ssl.setPeerVerifyMode(QSslSocket::VerifyNone);
+        ssl.setProtocol(protocol);
+        req.setSslConfiguration(ssl);
+    }
+    return req;
+}
+
+// ---- construction and setters
+// --------------------------------------------------------------------
+
+TUKHttpService::TUKHttpService(const QString& url)
+    : QObject(nullptr), d(std::make_unique<TUKHttpServicePrivate>(url))
+{}
+
+TUKHttpService::~TUKHttpService() = default;
+
+TUKHttpService& TUKHttpService::setUrl(const QString& url)
+{
+    d->url = url;
+    return *this;
+}
+
+TUKHttpService& TUKHttpService::setBody(const QString& body)
+{
+    d->body = body;
+    return *this;
+}
+
+TUKHttpService& TUKHttpService::setEncoding(const QString& encoding)
+{
+    d->encoding = encoding;
+    return *this;
+}
+
+TUKHttpService& TUKHttpService::setTimeout(int timeoutMs)
+{
+    d->timeout = timeoutMs;
+    return *this;
+}
+
+TUKHttpService& TUKHttpService::setDebug(bool debug)
+{
+    d->debug = debug;
+    return *this;
+}
+
+TUKHttpService& TUKHttpService::setExecFlag(QEventLoop::ProcessEventsFlag flag)
+{
+    d->execFlag = flag;
+    return *this;
+}
+
+TUKHttpService& TUKHttpService::setSslProtocol(QSsl::SslProtocol protocol)
+{
+    d->sslProtocol = protocol;
+    return *this;
+}
+
+TUKHttpService& TUKHttpService::addHeader(const QString& name, const QString& value)
+{
+    d->headers[name] = value;
+    return *this;
+}
+
+TUKHttpService& TUKHttpService::addParam(const QString& key, const QString& value)
+{
+    d->params.addQueryItem(key, value);
+    return *this;
+}
+
+TUKHttpService& TUKHttpService::clearHeader()
+{
+    d->headers.clear();
+    return *this;
+}
+
+TUKHttpService& TUKHttpService::clearParam()
+{
+    d->params.clear();
+    return *this;
+}
+
+TUKHttpService& TUKHttpService::reset()
+{
+    const QString url = d->url;
+    d.reset(); // the old manager and every reply it still owns go first
+    d = std::make_unique<TUKHttpServicePrivate>(url);
+    return *this;
+}
+
+// ---- dispatch
+// ------------------------------------------------------------------------------------
+
+QNetworkReply* TUKHttpService::executeInner(HttpMethod method)
+{
+    const bool form = isFormMethod(method);
+    const QString encodedParams = d->params.toString(QUrl::FullyEncoded);
+
+    QString urlText = d->url;
+    if (!form && !d->params.isEmpty())
+        urlText += QLatin1Char('?') + encodedParams;
+
+    if (d->debug)
+        qDebug() << urlText;
+
+    QNetworkRequest req = d->prepareRequest(urlText, d->sslProtocol);
+    if (form)
+        req.setHeader(QNetworkRequest::ContentTypeHeader,
+                      QStringLiteral("application/x-www-form-urlencoded"));
+    for (auto it = d->headers.cbegin(); it != d->headers.cend(); ++it)
+        req.setRawHeader(it.key().toUtf8(), it.value().toUtf8());
+
+    QNetworkAccessManager& manager = d->manager;
+    switch (method) {
+    case Get:
+        return manager.get(req);
+    case Head:
+        return manager.head(req);
+    case Delete:
+        return manager.deleteResource(req);
+    case Post:
+    case Put: {
+        const QByteArray data = d->body.isEmpty() ? encodedParams.toUtf8() : d->body.toUtf8();
+        return method == Post ? manager.post(req, data) : manager.put(req, data);
+    }
+    case Patch:
+        break;
+    }
+    auto* buffer = new QBuffer;
+    buffer->setData(d->body.toUtf8());
+    QNetworkReply* reply = manager.sendCustomRequest(req, QByteArrayLiteral("PATCH"), buffer);
+    buffer->setParent(reply); // lives exactly as long as the reply
+    return reply;
+}
+
+// ---- blocking and callback execution
+// -------------------------------------------------------------
+
+QString TUKHttpService::execute(HttpMethod method, NetworkError& error)
+{
+    QNetworkReply* reply = executeInner(method);
+
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setInterval(d->timeout);
+    QEventLoop loop;
+    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+
+    const bool limited = d->timeout > 0;
+    if (limited)
+        timer.start();
+    loop.exec(QEventLoop::ProcessEventsFlags(d->execFlag));
+
+    if (limited && !timer.isActive() && !reply->isFinished()) {
+        error = QNetworkReply::TimeoutError;
+        reply->deleteLater();
+        return QString("");
+    }
+    timer.stop();
+    error = reply->error();
+    QString result("");
+    if (error == QNetworkReply::NoError)
+        result = d->decode(reply->readAll());
+    reply->deleteLater();
+    return result;
+}
+
+QString TUKHttpService::execute(HttpMethod method, std::function<void(const QString&)> onSuccess,
+                                std::function<void(NetworkError, const QString&)> onFailure)
+{
+    QNetworkReply* reply = executeInner(method);
+
+    connect(
+        reply, &QNetworkReply::finished, reply,
+        [reply, onSuccess, this]() {
+            if (reply->error() != QNetworkReply::NoError || !onSuccess)
+                return;
+            const QString text = d->decode(reply->readAll());
+            reply->deleteLater();
+            onSuccess(text);
+        },
+        Qt::DirectConnection);
+    connect(
+        reply, &QNetworkReply::errorOccurred, reply,
+        [reply, onFailure](QNetworkReply::NetworkError) {
+            if (onFailure)
+                onFailure(reply->error(), reply->errorString());
+            reply->deleteLater();
+        },
+        Qt::DirectConnection);
+    return QString("");
+}
+
+// ---- verbs
+// ---------------------------------------------------------------------------------------
+
+QString TUKHttpService::get(NetworkError& error)
+{
+    return execute(Get, error);
+}
+QString TUKHttpService::post(NetworkError& error)
+{
+    return execute(Post, error);
+}
+QString TUKHttpService::put(NetworkError& error)
+{
+    return execute(Put, error);
+}
+QString TUKHttpService::patch(NetworkError& error)
+{
+    return execute(Patch, error);
+}
+QString TUKHttpService::head(NetworkError& error)
+{
+    return execute(Head, error);
+}
+QString TUKHttpService::deleteResource(NetworkError& error)
+{
+    return execute(Delete, error);
+}
+
+void TUKHttpService::get(std::function<void(const QString&)> onSuccess,
+                         std::function<void(NetworkError, const QString&)> onFailure)
+{
+    execute(Get, onSuccess, onFailure);
+}
+
+void TUKHttpService::post(std::function<void(const QString&)> onSuccess,
+                          std::function<void(NetworkError, const QString&)> onFailure)
+{
+    execute(Post, onSuccess, onFailure);
+}
+
+void TUKHttpService::patch(std::function<void(const QString&)> onSuccess,
+                           std::function<void(NetworkError, const QString&)> onFailure)
+{
+    execute(Patch, onSuccess, onFailure);
+}
