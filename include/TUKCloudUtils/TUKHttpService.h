@@ -44,6 +44,9 @@ class TUKHttpServicePrivate;
  *   as the body. POST, PUT and DELETE carry "Content-Type: application/x-www-form-urlencoded"
  *   unless a header added with addHeader() names Content-Type. DELETE sends no body at all.
  * - PATCH always sends the body text (possibly empty) as its body.
+ * - Parameters are percent-encoded by QUrlQuery, in insertion order ("x y&z" becomes
+ *   "x%20y%26z"). QUrlQuery leaves "+" and an existing "%2B" as they are, and most servers read a
+ *   "+" as a space: to send a literal plus sign, pass "%2B".
  *
  * TLS: for every URL that starts with "https" (in any letter case) certificate verification is
  * \b off and the protocol set with setSslProtocol() is used (uploads always use TLS 1.2). Use

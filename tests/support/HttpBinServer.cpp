@@ -12,8 +12,9 @@ bool HttpBinServer::start()
                                 QStringLiteral("-m"), QStringLiteral("httpbin.core"),
                                 QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
                                 QStringLiteral("--port"), QString::number(m_port)});
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // Its access log would drown the test output.
         m_process.setStandardOutputFile(QProcess::nullDevice());
+        m_process.setStandardErrorFile(QProcess::nullDevice());
         m_process.start();
         if (!m_process.waitForStarted(10000)) {
             m_error = QStringLiteral("cannot start /usr/bin/python3 -m httpbin.core: ") +
