@@ -513,5 +513,5 @@ void TestHttpService::debugWritesOneLinePerRequest()
              qPrintable(g_debugLines.at(1)));
 }
 
-QTEST_MAIN(TestHttpService)
+QTEST_GUILESS_MAIN(TestHttpService)
 #include "tst_httpservice.moc"
