@@ -1,3 +1,6 @@
 target_sources(tukcloudutils_objects PRIVATE
     ${PROJECT_SOURCE_DIR}/include/TUKCloudUtils/TUKCloudInfo.h
-    util/TUKCloudInfo.cpp)
+    ${PROJECT_SOURCE_DIR}/include/TUKCloudUtils/TUKFileUtils.h
+    util/TUKCloudInfo.cpp
+    util/TUKFileUtils.cpp
+    util/TUKUrlLauncher.cpp)

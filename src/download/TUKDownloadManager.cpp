@@ -1,0 +1,69 @@
+#include "download/TUKDownloadManager_p.h"
+
+#include <QNetworkRequest>
+#include <QTimer>
+
+#include <cstdio>
+
+TUKDownloadManager::TUKDownloadManager(QObject* parent)
+    : QObject(parent), d(std::make_unique<TUKDownloadManagerPrivate>())
+{}
+
+TUKDownloadManager::~TUKDownloadManager()
+{
+    // A reply still alive is deleted with the access manager below; make sure nothing it emits on
+    // the way reaches the slots of an object that is half gone.
+    const QList<QNetworkReply*> replies = d->manager.findChildren<QNetworkReply*>();
+    for (QNetworkReply* reply : replies)
+        reply->disconnect(this);
+}
+
+void TUKDownloadManager::downloadFile(const QString& url, const QString& filePath)
+{
+    if (d->busy)
+        return;
+    // A file left open by an earlier call whose URL was not valid.
+    if (d->file.isOpen())
+        d->file.close();
+
+    d->file.setFileName(filePath);
+    if (!d->file.open(QIODevice::WriteOnly))
+        return;
+
+    d->url = QUrl::fromEncoded(url.toLocal8Bit(), QUrl::TolerantMode);
+    if (!d->url.isValid())
+        return;
+
+    d->busy = true;
+    QTimer::singleShot(0, this, SLOT(startDownload()));
+}
+
+void TUKDownloadManager::startDownload()
+{
+    QNetworkRequest request(d->url);
+    d->reply = d->manager.get(request);
+    connect(d->reply, SIGNAL(finished()), this, SLOT(downloadFinished()));
+    connect(d->reply, SIGNAL(readyRead()), this, SLOT(downloadReadyRead()));
+}
+
+void TUKDownloadManager::downloadReadyRead()
+{
+    if (!d->busy || !d->reply)
+        return;
+    d->file.write(d->reply->readAll());
+}
+
+void TUKDownloadManager::downloadFinished()
+{
+    if (!d->busy || !d->reply)
+        return;
+    // Whatever is still buffered belongs to the file too.
+    if (d->reply->bytesAvailable() > 0)
+        d->file.write(d->reply->readAll());
+    d->file.close();
+    if (d->reply->error() != QNetworkReply::NoError)
+        std::fprintf(stderr, "Failed: %s\n", d->reply->errorString().toLocal8Bit().constData());
+    d->reply->deleteLater();
+    d->busy = false;
+    emit sigDownloadEnd();
+}
