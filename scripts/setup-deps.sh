@@ -7,6 +7,7 @@ PKGS=(
   build-essential cmake ninja-build pkg-config clang-format
   qtbase5-dev libqt5network5 libqt5dbus5
   python3-httpbin nginx-light openssl curl dbus-daemon
+  iproute2 util-linux
 )
 
 missing=()

@@ -2,6 +2,7 @@
 #define TUKCLOUDUTILS_TUKMODULE_P_H
 
 #include <TUKCloudUtils/TUKCloudInfo.h>
+#include <TUKCloudUtils/TUKNetWorkCheck.h>
 
 #include <QString>
 
@@ -15,6 +16,13 @@ extern const QString userAgent;
 
 // The process-wide settings record behind getCloudInfo() / setCloudInfo().
 extern TUKCloudInfo cloudInfo;
+
+// The connectivity monitor singleton, created at load by TUKNetWorkCheck::getInstance().
+extern TUKNetWorkCheck* const networkMonitor;
+
+// TUKThread's crash messages: "线程执行崩溃" (run crashed) and "线程终止崩溃" (stop crashed).
+extern const QString threadRunCrashMessage;
+extern const QString threadStopCrashMessage;
 
 } // namespace module
 } // namespace tuk

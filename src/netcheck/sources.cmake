@@ -1,1 +1,14 @@
 # Sources of this subsystem are added to tukcloudutils_objects here.
+target_sources(tukcloudutils_objects PRIVATE
+    ${PROJECT_SOURCE_DIR}/include/TUKCloudUtils/TUKNetWorkCheck.h
+    netcheck/TUKNetWorkCheck.cpp
+    netcheck/TUKNetWorkChekThread_p.h
+    netcheck/TUKNetWorkChekThread.cpp
+    netcheck/TUKNetWorkCheckWorker_p.h
+    netcheck/TUKNetWorkCheckWorker.cpp)
+
+# Builds made for testing probe loopback addresses instead of the public endpoints.
+if(TUK_NETCHECK_LOOPBACK_ENDPOINTS)
+    set_property(SOURCE netcheck/TUKNetWorkCheckWorker.cpp APPEND PROPERTY
+        COMPILE_DEFINITIONS TUK_NETCHECK_LOOPBACK_ENDPOINTS)
+endif()

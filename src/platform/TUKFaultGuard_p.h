@@ -1,0 +1,70 @@
+#ifndef TUKCLOUDUTILS_TUKFAULTGUARD_P_H
+#define TUKCLOUDUTILS_TUKFAULTGUARD_P_H
+
+// Runs a piece of work so that nothing it does can take the process down with it: every C++
+// exception and every hardware fault the work raises on the calling thread ends the work and is
+// reported to the caller instead. Plain C++, no Qt: the subsystems call this and never touch the
+// operating system's fault machinery themselves.
+//
+// Linux: faults are trapped with one process-wide signal handler for SIGSEGV, SIGBUS, SIGFPE and
+// SIGILL (SA_SIGINFO | SA_ONSTACK) and a per-thread jump buffer. Each time a guard opens, the
+// handler is put (back) in front of whatever is installed. It only acts when the fault was raised
+// by the processor (si_code > 0) on a thread that is inside a guard at that moment; every other
+// case (a fault on another thread, a signal sent with kill() or raise()) is passed on to the
+// handler that was installed behind ours, or given its default action, so it still ends the
+// process as it would have without us.
+// While a guard is open, the thread has an alternate signal stack (its own one if it had one
+// already, else one made for the guard), so a stack overflow is trapped too.
+//
+// What a trapped fault leaves behind: the work is abandoned at the faulting instruction and
+// control jumps straight back to the guard. No destructor between the two runs, so memory the work
+// allocated leaks, files it opened stay open and locks it held stay locked (a fault inside the
+// memory allocator or while holding a mutex can make later calls hang). The C++ runtime's
+// per-thread exception bookkeeping is put back as it was when the guard opened. Treat whatever the
+// work touched as lost.
+//
+// Forced unwinding (pthread_cancel, which QThread::terminate() uses on Linux) is never caught: it
+// passes through the guard, which tidies up after itself on the way.
+//
+// Windows: structured exception handling takes the place of the signal handler (separate
+// work item); until then the Windows build traps C++ exceptions only.
+
+namespace tuk {
+namespace platform {
+
+struct FaultGuardResult
+{
+    enum class Outcome
+    {
+        Completed, // the work returned normally
+        Exception, // a C++ exception left the work
+        Fault      // the processor raised a fault while the work ran
+    };
+
+    Outcome outcome = Outcome::Completed;
+    // Outcome::Fault: the signal (SIGSEGV, SIGBUS, SIGFPE, SIGILL), its si_code and the faulting
+    // address as the kernel reported them. Zero / null otherwise.
+    int signal = 0;
+    int code = 0;
+    const void* address = nullptr;
+
+    bool completed() const { return outcome == Outcome::Completed; }
+};
+
+using GuardedWork = void (*)(void* context);
+
+// Runs work(context) under the guard on the calling thread and says how it ended. Guards nest:
+// a fault is reported by the innermost open guard of the faulting thread. Lets only forced
+// unwinding through (see above).
+FaultGuardResult runFaultGuarded(GuardedWork work, void* context);
+
+// Convenience form for any callable taking no arguments (a lambda, for instance).
+template <typename Callable> FaultGuardResult runFaultGuarded(Callable& work)
+{
+    return runFaultGuarded([](void* context) { (*static_cast<Callable*>(context))(); }, &work);
+}
+
+} // namespace platform
+} // namespace tuk
+
+#endif // TUKCLOUDUTILS_TUKFAULTGUARD_P_H
