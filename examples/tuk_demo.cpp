@@ -4,7 +4,12 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QTimer>
+
+#include <stdexcept>
 
 #include <cstdio>
 
@@ -28,6 +33,27 @@ QString firstLine(const QString& text, int max = 70)
     return s.size() > max ? s.left(max) + QStringLiteral("...") : s;
 }
 
+// A worker whose work throws: the guard reports the crash and the thread finishes normally.
+class CrashingWorker : public TUKThread
+{
+    Q_OBJECT
+
+protected:
+    void doWork() override { throw std::runtime_error("worker gave up"); }
+};
+
+// Peak resident memory of this process in MiB (Linux).
+double peakRssMiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    return -1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -38,7 +64,13 @@ int main(int argc, char** argv)
         return 2;
     }
     const QString base = QString::fromLocal8Bit(argv[1]);
+    const QString fileUrl = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
     int failures = 0;
+
+    // 0. The connectivity monitor started when the library was loaded.
+    TUKNetWorkCheck* monitor = TUKNetWorkCheck::getInstance();
+    say(QStringLiteral("network monitor   : running, current verdict %1")
+            .arg(monitor->isConnect() ? QStringLiteral("on line") : QStringLiteral("off line")));
 
     // 1. Blocking GET with query parameters.
     QNetworkReply::NetworkError err;
@@ -90,7 +122,73 @@ int main(int argc, char** argv)
     });
     app.exec();
 
+    // 5. Cloud helpers: cookies go out from a map; a 302 is followed by the library itself.
+    QMap<QString, QString> cookies;
+    text = TUKCloudHttpUtils::get(base + QStringLiteral("/cookies"),
+                                  {{QStringLiteral("session"), QStringLiteral("demo42")}}, cookies);
+    say(QStringLiteral("cloud GET cookies : %1  server saw session=demo42: %2")
+            .arg(text.isEmpty() ? QStringLiteral("failed") : QStringLiteral("ok"))
+            .arg(text.contains(QStringLiteral("demo42")) ? "yes" : "no"));
+    failures += !text.contains(QStringLiteral("demo42"));
+    const QString target =
+        QString::fromLatin1(QUrl::toPercentEncoding(base + QStringLiteral("/get?followed=1")));
+    text = TUKCloudHttpUtils::get(
+        base + QStringLiteral("/redirect-to?status_code=302&url=") + target, {}, cookies);
+    say(QStringLiteral("cloud GET + 302   : %1  landed on the target: %2")
+            .arg(text.isEmpty() ? QStringLiteral("failed") : QStringLiteral("ok"))
+            .arg(text.contains(QStringLiteral("followed")) ? "yes" : "no"));
+    failures += !text.contains(QStringLiteral("followed"));
+
+    if (!fileUrl.isEmpty()) {
+        // 6. Remote-file probes.
+        const qint64 size = TUKCloudHttpUtils::getRemoteFileSize(fileUrl);
+        say(QStringLiteral("remote file       : %1 bytes, byte ranges %2")
+                .arg(size)
+                .arg(TUKCloudHttpUtils::isSupportResumeDownload(fileUrl) ? "served"
+                                                                         : "not served"));
+        failures += size <= 0;
+
+        // 7. Streaming download: pieces go to a callback, nothing is kept in memory.
+        qint64 received = 0;
+        bool finished = false;
+        clock.restart();
+        TUKHttpService(fileUrl).setTimeout(60000).downloadSync(
+            [&](const QByteArray& chunk, bool&) { received += chunk.size(); },
+            [&](QNetworkReply*) { finished = true; }, nullptr,
+            [&](QNetworkReply::NetworkError code, const QString& why) {
+                say(QStringLiteral("download error %1: %2").arg(int(code)).arg(why));
+            });
+        say(QStringLiteral("streaming download: %1 bytes in %2 ms, finished %3, peak RSS %4 MiB")
+                .arg(received)
+                .arg(clock.elapsed())
+                .arg(finished ? "yes" : "no")
+                .arg(peakRssMiB(), 0, 'f', 1));
+        failures += !finished || received != size;
+
+        // 8. Download manager: one URL into one file, driven by signals.
+        QTemporaryDir dir;
+        const QString target = dir.filePath(QStringLiteral("copy.bin"));
+        TUKDownloadManager manager;
+        QObject::connect(&manager, &TUKDownloadManager::sigDownloadEnd, &app,
+                         &QCoreApplication::quit);
+        manager.downloadFile(fileUrl, target);
+        QTimer::singleShot(60000, &app, &QCoreApplication::quit);
+        app.exec();
+        say(QStringLiteral("download manager  : %1 bytes written").arg(QFileInfo(target).size()));
+        failures += QFileInfo(target).size() != size;
+    }
+
+    // 9. A crash-guarded worker thread whose work throws.
+    CrashingWorker worker;
+    QObject::connect(&worker, &QThread::finished, &app, &QCoreApplication::quit);
+    worker.start();
+    app.exec();
+    say(QStringLiteral("guarded thread    : %1 threw, finished normally, process alive")
+            .arg(worker.objectName()));
+
     say(failures == 0 ? QStringLiteral("demo finished: all steps behaved as expected")
                       : QStringLiteral("demo finished: %1 step(s) misbehaved").arg(failures));
     return failures == 0 ? 0 : 1;
 }
+
+#include "tuk_demo.moc"

@@ -143,10 +143,42 @@ public:
 
     // ---- streaming downloads
     // ----------------------------------------------------------------------
+    /*!
+     * Streams the body of a GET to \a onData piece by piece, as it arrives; returns at once.
+     *
+     * The request is built like get()'s (URL, parameters, headers, TLS protocol, debug line).
+     * Every piece goes to \a onData, which may set its \c bool& argument to stop the transfer:
+     * nothing more is reported for it then. \a onProgress receives the reply's download progress.
+     * The transfer ends with exactly one of \a onFinished (no error) or \a onError (network,
+     * TLS or HTTP failure, with the reply's code and text; the error page of an HTTP failure may
+     * already have gone to \a onData). An empty body gives no \a onData call. Callbacks run later
+     * from this thread's event loop; there is no time limit. Destroying the object or calling
+     * reset() ends a running transfer silently.
+     *
+     * Memory stays bounded whatever the size: the reply keeps at most about 2 MiB that
+     * \a onData has not taken yet (so a piece is about 2 MiB at most), and a callback slower
+     * than the network slows the transfer down instead of filling memory.
+     *
+     * \a onData is required. When it is empty nothing is sent, and \a onError, if set, receives
+     * QNetworkReply::ProtocolInvalidOperationError with the text "No data callback given: the
+     * download was not started" from the event loop (not at all if the object is destroyed
+     * first). The other callbacks may be empty.
+     */
     void downloadAsync(std::function<void(const QByteArray&, bool&)> onData,
                        std::function<void()> onFinished,
                        std::function<void(qint64, qint64)> onProgress,
                        std::function<void(NetworkError, const QString&)> onError);
+    /*!
+     * As downloadAsync(), but waits in a nested event loop (run with setExecFlag()'s flags) until
+     * the transfer has finished, failed, been stopped by \a onData or run out of time.
+     *
+     * The time limit of setTimeout() bounds the whole transfer, however steadily data arrives;
+     * when it runs out \a onError receives QNetworkReply::TimeoutError and the reply's error text
+     * at that moment, and the transfer is abandoned. \a onFinished gets the reply, valid during
+     * the call only, to read its status code and headers (the body has gone to \a onData).
+     * Returns at once after the stop request of \a onData. An empty \a onData is reported to
+     * \a onError (see downloadAsync()) before this call returns; nothing is sent.
+     */
     void downloadSync(std::function<void(const QByteArray&, bool&)> onData,
                       std::function<void(QNetworkReply*)> onFinished,
                       std::function<void(qint64, qint64)> onProgress,
@@ -154,10 +186,41 @@ public:
 
     // ---- raw-body uploads
     // -------------------------------------------------------------------------
+    /*!
+     * Sends the file at \a filePath as the raw body of a POST to the URL and waits (nested
+     * event loop with setExecFlag()'s flags, under setTimeout()'s limit) until it has ended.
+     *
+     * The request carries the file's bytes exactly, streamed from disk while sending (files of any
+     * size), with the header "Content-Type:" followed by a tab and "application/octet-stream" (the
+     * tab is part of the value). Parameters, headers and body text of the builder are not used.
+     * For https (any letter case) certificate verification is off and TLS 1.2 is used, whatever
+     * setSslProtocol() says.
+     *
+     * On success \a onSuccess receives the reply body as text (UTF-8, ending at its first zero
+     * byte), then \a onFinished is called. On a network, TLS or HTTP failure only \a onError is
+     * called, with the reply's code and text; when the time limit runs out it receives
+     * QNetworkReply::TimeoutError. \a onProgress receives each upload progress report (Qt may
+     * close with a report of 0 of 0); setting its \c bool& argument abandons the upload, and no
+     * callback follows. Every callback may be empty; without \a onProgress an upload cannot be
+     * cancelled.
+     *
+     * A file that cannot be opened for reading (missing, a folder, an empty name): the call
+     * returns at once, sends nothing and calls nothing.
+     * A file that cannot seek (a named pipe) is read to its end into memory before it is sent.
+     *
+     * The file is closed when the call returns, whatever the outcome, and is never read again:
+     * an abandoned upload (failure, time limit, cancellation) gets no more bytes from it while its
+     * reply waits to be deleted by the event loop, so the caller may move or remove the file at
+     * once.
+     */
     void upload(const QString& filePath, std::function<void(QString)> onSuccess,
                 std::function<void()> onFinished,
                 std::function<void(qint64, qint64, bool&)> onProgress,
                 std::function<void(NetworkError, QString)> onError);
+    /*!
+     * As upload(), with \a data as the body (shared with the caller, not copied) and without
+     * progress reports or cancellation. A request is always sent.
+     */
     void uploadAppData(const QByteArray& data, std::function<void(QString)> onSuccess,
                        std::function<void()> onFinished,
                        std::function<void(NetworkError, QString)> onError);
