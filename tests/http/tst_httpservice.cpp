@@ -3,6 +3,7 @@
 #include <TUKCloudUtils/TUKHttpService.h>
 
 #include "HttpBinServer.h"
+#include "MessageLog.h"
 #include "NginxServer.h"
 #include "RawHttpServer.h"
 
@@ -17,17 +18,6 @@ using NetworkError = QNetworkReply::NetworkError;
 
 namespace {
 
-QStringList g_debugLines;
-QtMessageHandler g_previousHandler = nullptr;
-
-void captureDebug(QtMsgType type, const QMessageLogContext& ctx, const QString& msg)
-{
-    if (type == QtDebugMsg)
-        g_debugLines << msg;
-    else if (g_previousHandler)
-        g_previousHandler(type, ctx, msg);
-}
-
 const QByteArray kFormType = "application/x-www-form-urlencoded";
 
 } // namespace
@@ -38,7 +28,6 @@ class TestHttpService : public QObject
 
 private slots:
     void initTestCase();
-    void init();
 
     void requestOnTheWire_data();
     void requestOnTheWire();
@@ -92,11 +81,6 @@ void TestHttpService::initTestCase()
     QVERIFY2(m_httpbin.start(), qPrintable(m_httpbin.errorString()));
     QVERIFY2(m_nginx.start(), qPrintable(m_nginx.errorString()));
     QVERIFY(m_nginx.writeFile(QStringLiteral("hello.txt"), "hello over tls"));
-}
-
-void TestHttpService::init()
-{
-    g_debugLines.clear();
 }
 
 // What each method puts on the wire: where the parameters go, which body is sent and whether the
@@ -295,8 +279,10 @@ void TestHttpService::resetKeepsOnlyTheUrl()
         .setDebug(true);
     QCOMPARE(&svc.reset(), &svc);
 
+    tuktest::MessageLog log({QtDebugMsg});
     NetworkError err;
     QCOMPARE(svc.post(err), QStringLiteral("raw-ok")); // a 1 ms limit would have expired
+    QVERIFY(log.messages().isEmpty());                 // debug is off again
     QCOMPARE(err, QNetworkReply::NoError);
     const RawRequest r = lastRequest();
     QCOMPARE(r.target, QByteArray("/reset"));
@@ -491,26 +477,24 @@ void TestHttpService::decodingFollowsTheConfiguredCodec()
 
 void TestHttpService::debugWritesOneLinePerRequest()
 {
-    g_previousHandler = qInstallMessageHandler(captureDebug);
+    tuktest::MessageLog log({QtDebugMsg});
     NetworkError err;
     TUKHttpService svc(m_raw.url(QStringLiteral("/dbg")));
     svc.addParam(QStringLiteral("k"), QStringLiteral("v")).setTimeout(20000);
     svc.get(err);
-    QVERIFY(g_debugLines.isEmpty()); // off by default
+    QVERIFY(log.messages().isEmpty()); // off by default
 
     svc.setDebug(true);
     svc.get(err);
     svc.post(err);
     svc.get(nullptr, nullptr);
-    qInstallMessageHandler(g_previousHandler);
-    g_previousHandler = nullptr;
 
-    QCOMPARE(g_debugLines.size(), 3);
-    QVERIFY2(g_debugLines.at(0).contains(m_raw.url(QStringLiteral("/dbg?k=v"))),
-             qPrintable(g_debugLines.at(0)));
-    QVERIFY2(g_debugLines.at(1).contains(m_raw.url(QStringLiteral("/dbg"))) &&
-                 !g_debugLines.at(1).contains(QLatin1Char('?')),
-             qPrintable(g_debugLines.at(1)));
+    const QStringList lines = log.messages();
+    QCOMPARE(lines.size(), 3);
+    QVERIFY2(lines.at(0).contains(m_raw.url(QStringLiteral("/dbg?k=v"))), qPrintable(lines.at(0)));
+    QVERIFY2(lines.at(1).contains(m_raw.url(QStringLiteral("/dbg"))) &&
+                 !lines.at(1).contains(QLatin1Char('?')),
+             qPrintable(lines.at(1)));
 }
 
 QTEST_GUILESS_MAIN(TestHttpService)

@@ -2,6 +2,7 @@
 // loopback.
 #include <TUKCloudUtils/TUKHttpService.h>
 
+#include "MessageLog.h"
 #include "NginxServer.h"
 #include "RawHttpServer.h"
 
@@ -24,18 +25,6 @@ using tuktest::RawResponse;
 using NetworkError = QNetworkReply::NetworkError;
 
 namespace {
-
-// Warnings written while a test runs (Qt reports reads from a closed device this way).
-QStringList g_warnings;
-QtMessageHandler g_previousHandler = nullptr;
-
-void captureWarnings(QtMsgType type, const QMessageLogContext& context, const QString& message)
-{
-    if (type == QtWarningMsg)
-        g_warnings << message;
-    if (g_previousHandler)
-        g_previousHandler(type, context, message);
-}
 
 const QByteArray kContentType = "\tapplication/octet-stream";
 
@@ -336,8 +325,8 @@ void TestTransferUpload::cancelAtFirstProgressThenRemoveTheFile()
     const QString path = m_dir.filePath(QStringLiteral("large.bin"));
     TUKHttpService service(m_raw.url(QStringLiteral("/echo")));
     service.setTimeout(60000);
-    g_warnings.clear();
-    g_previousHandler = qInstallMessageHandler(captureWarnings);
+    // Qt reports a read from a closed device as a warning.
+    tuktest::MessageLog warnings({QtWarningMsg});
     const int headsBefore = m_raw.headsSeen();
     const int requestsBefore = m_raw.requestCount();
 
@@ -358,8 +347,8 @@ void TestTransferUpload::cancelAtFirstProgressThenRemoveTheFile()
         roundTrip();
         QCOMPARE(r.events, QStringList{QStringLiteral("progress")});
     }
-    qInstallMessageHandler(g_previousHandler);
-    QVERIFY2(g_warnings.isEmpty(), qPrintable(g_warnings.join(QLatin1Char('\n'))));
+    QVERIFY2(warnings.messages().isEmpty(),
+             qPrintable(warnings.messages().join(QLatin1Char('\n'))));
 
     QTRY_VERIFY_WITH_TIMEOUT(m_raw.headsSeen() >= headsBefore + 2 * attempts, 20000);
     // The round trips completed; no cancelled body ever did.

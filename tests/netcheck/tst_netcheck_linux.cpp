@@ -1,6 +1,7 @@
 // The Linux connectivity backend against real things on this machine: loopback listeners, a
 // private dbus-daemon and a NetworkManager stand-in on it. Nothing leaves the machine.
 
+#include "MessageLog.h"
 #include "NetcheckFixtures.h"
 #include "platform/TUKConnectivity_p.h"
 
@@ -14,17 +15,6 @@
 #include <unistd.h>
 
 namespace {
-
-QStringList g_messages;
-QtMessageHandler g_previousHandler = nullptr;
-
-// Every Qt message while a test runs is recorded: the backend must stay silent.
-void recordMessage(QtMsgType type, const QMessageLogContext& context, const QString& text)
-{
-    g_messages << text;
-    if (g_previousHandler)
-        g_previousHandler(type, context, text);
-}
 
 std::unique_ptr<tuk::platform::ConnectivityBackend> backendOn(const QString& busAddress)
 {
@@ -99,6 +89,7 @@ private slots:
 private:
     QTcpServer m_listener;
     quint16 m_closedPort = 0;
+    tuktest::MessageLog m_messages; // the backend must stay silent: every Qt message is recorded
 };
 
 void TestNetcheckLinux::initTestCase()
@@ -106,17 +97,17 @@ void TestNetcheckLinux::initTestCase()
     QVERIFY(m_listener.listen(QHostAddress::LocalHost, 0));
     m_closedPort = tuktest::freeLoopbackPort();
     QVERIFY(m_closedPort != 0);
-    g_previousHandler = qInstallMessageHandler(recordMessage);
 }
 
 void TestNetcheckLinux::init()
 {
-    g_messages.clear();
+    m_messages.clear();
 }
 
 void TestNetcheckLinux::cleanup()
 {
-    QVERIFY2(g_messages.isEmpty(), qPrintable(g_messages.join(QLatin1Char('\n'))));
+    QVERIFY2(m_messages.messages().isEmpty(),
+             qPrintable(m_messages.messages().join(QLatin1Char('\n'))));
 }
 
 void TestNetcheckLinux::forcedConnectionAnswers()
