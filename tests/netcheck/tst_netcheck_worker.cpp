@@ -11,40 +11,30 @@
 
 namespace {
 
-struct Script
+// The platform backend, scripted.
+struct Script : tuk::platform::ConnectivityBackend
 {
     bool gate = true;
     int gateCalls = 0;
     QHash<QString, QList<bool>> answers; // per URL, consumed in order; the last one repeats
     QStringList checked;
     bool throwOnCheck = false;
-};
-
-class ScriptedBackend : public tuk::platform::ConnectivityBackend
-{
-public:
-    explicit ScriptedBackend(Script* script) : m_script(script) {}
 
     bool anyConnectionUp() override
     {
-        ++m_script->gateCalls;
-        return m_script->gate;
+        ++gateCalls;
+        return gate;
     }
-
     bool checkEndpoint(const std::string& url) override
     {
-        const QString key = QString::fromStdString(url);
-        m_script->checked << key;
-        if (m_script->throwOnCheck)
+        checked << QString::fromStdString(url);
+        if (throwOnCheck)
             throw std::runtime_error("backend failure");
-        QList<bool>& list = m_script->answers[key];
+        QList<bool>& list = answers[checked.last()];
         if (list.isEmpty())
             return false;
         return list.size() == 1 ? list.first() : list.takeFirst();
     }
-
-private:
-    Script* m_script;
 };
 
 class VerdictRecorder : public QObject
@@ -70,41 +60,33 @@ QList<ProbeTarget> makeTargets(int n)
 // picked and the only effect is the first verdict, false.
 struct Rig
 {
-    Script script;
+    Script* script = new Script; // owned by the worker
     QList<ProbeTarget> targets = makeTargets(8);
-    QList<int> draws;
+    QVector<int> draws;
     bool drawsExhausted = false;
     VerdictRecorder recorder;
     std::unique_ptr<TUKNetWorkCheckWorker> worker;
 
     Rig()
     {
-        script.gate = false;
-        worker = std::make_unique<TUKNetWorkCheckWorker>(
-            &targets, &recorder, std::make_unique<ScriptedBackend>(&script), [this] {
-                if (draws.isEmpty()) {
-                    drawsExhausted = true;
-                    return 0;
-                }
-                return draws.takeFirst();
-            });
-        script.gate = true;
-        script.gateCalls = 0;
+        script->gate = false;
+        worker = std::make_unique<TUKNetWorkCheckWorker>(&targets, &recorder,
+                                                         std::unique_ptr<Script>(script), [this] {
+                                                             if (draws.isEmpty()) {
+                                                                 drawsExhausted = true;
+                                                                 return 0;
+                                                             }
+                                                             return draws.takeFirst();
+                                                         });
+        script->gate = true;
+        script->gateCalls = 0;
     }
-
-    QList<int> pickCounts() const
+    QVector<int> counts(int ProbeTarget::*field) const
     {
-        QList<int> counts;
+        QVector<int> out;
         for (const ProbeTarget& t : targets)
-            counts << t.pickCount;
-        return counts;
-    }
-    QList<int> failCounts() const
-    {
-        QList<int> counts;
-        for (const ProbeTarget& t : targets)
-            counts << t.failCount;
-        return counts;
+            out << t.*field;
+        return out;
     }
     QString url(int i) const { return targets.at(i).url; }
 };
@@ -117,14 +99,10 @@ class TestNetcheckWorker : public QObject
 
 private slots:
     void defaultListStaysOnThisMachine();
-    void firstVerdictIsSentAtConstruction();
+    void onLineFirstVerdictIsNotSent();
     void closedGateJudgesOfflineWithoutPicking();
-    void firstPickAnswers();
-    void secondPickAnswers();
-    void bothPicksFailing();
-    void secondPickStepsBackFromTheFirst_data();
-    void secondPickStepsBackFromTheFirst();
-    void entryLeavesAfterItsTwentyFirstCountedFailure();
+    void probePicks_data();
+    void probePicks();
     void lastEntryStays();
     void onlyChangesAreReported();
     void exceptionsInACheckAnswerTrue();
@@ -138,8 +116,7 @@ void TestNetcheckWorker::defaultListStaysOnThisMachine()
     QSet<QString> distinct;
     for (const ProbeTarget& t : targets) {
         const QUrl url(t.url);
-        QVERIFY2(url.isValid(), qPrintable(t.url));
-        QVERIFY2(QHostAddress(url.host()).isLoopback(), qPrintable(t.url));
+        QVERIFY2(url.isValid() && QHostAddress(url.host()).isLoopback(), qPrintable(t.url));
         QCOMPARE(url.scheme(), QStringLiteral("http"));
         QCOMPARE(t.failCount, 0);
         QCOMPARE(t.pickCount, 0);
@@ -148,193 +125,161 @@ void TestNetcheckWorker::defaultListStaysOnThisMachine()
     QCOMPARE(distinct.size(), 8);
 }
 
-void TestNetcheckWorker::firstVerdictIsSentAtConstruction()
+void TestNetcheckWorker::onLineFirstVerdictIsNotSent()
 {
-    Script script;
-    script.gate = false;
+    // The off-line first verdict is sent by the constructor (checked through every Rig); an
+    // on-line one equals the initial state and is not.
     QList<ProbeTarget> targets = makeTargets(3);
-    VerdictRecorder recorder;
-    TUKNetWorkCheckWorker worker(&targets, &recorder, std::make_unique<ScriptedBackend>(&script),
-                                 [] { return 0; });
-    // No event loop has run: the verdict came from the constructor's own probe.
-    QCOMPARE(recorder.calls, QList<bool>{false});
-
-    // An on-line first verdict equals the initial state and is not sent.
-    Script online;
-    online.answers[targets.at(0).url] = {true};
+    auto online = std::make_unique<Script>();
+    online->answers[targets.at(0).url] = {true};
+    Script* script = online.get();
     VerdictRecorder quiet;
-    TUKNetWorkCheckWorker second(&targets, &quiet, std::make_unique<ScriptedBackend>(&online),
-                                 [] { return 0; });
+    TUKNetWorkCheckWorker worker(&targets, &quiet, std::move(online), [] { return 0; });
     QVERIFY(quiet.calls.isEmpty());
-    QCOMPARE(online.checked, QStringList{targets.at(0).url});
+    QCOMPARE(script->checked, QStringList{targets.at(0).url});
 }
 
 void TestNetcheckWorker::closedGateJudgesOfflineWithoutPicking()
 {
     Rig rig;
+    // No event loop has run: the verdict came from the constructor's own probe.
     QCOMPARE(rig.recorder.calls, QList<bool>{false});
-    rig.script.gate = false;
+    rig.script->gate = false;
     rig.targets[2].failCount = 4;
     QCOMPARE(rig.worker->checkNetwork(), false);
-    QCOMPARE(rig.script.gateCalls, 1);
-    QVERIFY(rig.script.checked.isEmpty());
-    QCOMPARE(rig.pickCounts(), (QList<int>{0, 0, 0, 0, 0, 0, 0, 0}));
-    QCOMPARE(rig.failCounts(), (QList<int>{0, 0, 4, 0, 0, 0, 0, 0}));
+    QCOMPARE(rig.script->gateCalls, 1);
+    QVERIFY(rig.script->checked.isEmpty());
+    QCOMPARE(rig.counts(&ProbeTarget::pickCount), (QVector<int>{0, 0, 0, 0, 0, 0, 0, 0}));
+    QCOMPARE(rig.counts(&ProbeTarget::failCount), (QVector<int>{0, 0, 4, 0, 0, 0, 0, 0}));
 }
 
-void TestNetcheckWorker::firstPickAnswers()
+void TestNetcheckWorker::probePicks_data()
 {
+    // Entries picked are the ones checked; counts not given are 0.
+    QTest::addColumn<QVector<int>>("draws");
+    QTest::addColumn<QVector<int>>("failsBefore");
+    QTest::addColumn<int>("answering"); // the one entry that answers, if any
+    QTest::addColumn<bool>("verdict");
+    QTest::addColumn<QVector<int>>("checked");
+    QTest::addColumn<QVector<int>>("failsAfter"); // of the entries left
+    QTest::addColumn<int>("removed");             // the entry that left the list, if any
+    using L = QVector<int>;
+    // The draw is taken modulo the list size; an answer resets the count.
+    QTest::newRow("first pick answers")
+        << L{8 * 7 + 3} << L{0, 0, 0, 5} << 3 << true << L{3} << L{} << -1;
+    QTest::newRow("second pick answers")
+        << L{2, 5} << L{0, 0, 3, 0, 0, 7} << 5 << true << L{2, 5} << L{0, 0, 4} << -1;
+    // Both failing means the machine is off line: no endpoint is blamed (nor removed at 20).
+    QTest::newRow("both picks fail")
+        << L{1, 4} << L{0, 20, 0, 0, 2} << -1 << false << L{1, 4} << L{0, 20, 0, 0, 2} << -1;
+    // A second draw landing on the first pick steps back one entry, wrapping at 0.
+    QTest::newRow("index 0 wraps to the last entry")
+        << L{0, 0} << L{} << 7 << true << L{0, 7} << L{1} << -1;
+    QTest::newRow("index 1 takes index 0")
+        << L{1, 1} << L{} << 0 << true << L{1, 0} << L{0, 1} << -1;
+    QTest::newRow("index 5 takes index 4")
+        << L{5, 5} << L{} << 4 << true << L{5, 4} << L{0, 0, 0, 0, 0, 1} << -1;
+    // An entry leaves after its 21st counted failure, the others keep their order.
+    QTest::newRow("twentieth counted failure") << L{2, 0} << L{0, 0, 19, 0, 0, 0, 20} << 0 << true
+                                               << L{2, 0} << L{0, 0, 20, 0, 0, 0, 20} << -1;
+    QTest::newRow("twenty-first counted failure")
+        << L{6, 0} << L{0, 0, 19, 0, 0, 0, 20} << 0 << true << L{6, 0} << L{0, 0, 19} << 6;
+}
+
+void TestNetcheckWorker::probePicks()
+{
+    QFETCH(QVector<int>, draws);
+    QFETCH(QVector<int>, failsBefore);
+    QFETCH(int, answering);
+    QFETCH(bool, verdict);
+    QFETCH(QVector<int>, checked);
+    QFETCH(QVector<int>, failsAfter);
+    QFETCH(int, removed);
     Rig rig;
-    rig.targets[3].failCount = 5;
-    rig.script.answers[rig.url(3)] = {true};
-    rig.draws = {8 * 7 + 3}; // the draw is taken modulo the list size
-    QCOMPARE(rig.worker->checkNetwork(), true);
-    QCOMPARE(rig.script.checked, QStringList{rig.url(3)});
-    QCOMPARE(rig.pickCounts(), (QList<int>{0, 0, 0, 1, 0, 0, 0, 0}));
-    QCOMPARE(rig.targets[3].failCount, 0);
-    QVERIFY(!rig.drawsExhausted);
-}
+    for (int i = 0; i < failsBefore.size(); ++i)
+        rig.targets[i].failCount = failsBefore.at(i);
+    if (answering >= 0)
+        rig.script->answers[rig.url(answering)] = {true};
+    rig.draws = draws;
+    QStringList urls, expectedUrls;
+    QVector<int> picks(8, 0);
+    for (int i : checked) {
+        urls << rig.url(i);
+        ++picks[i];
+    }
+    for (int i = 0; i < 8; ++i)
+        expectedUrls << rig.url(i);
+    if (removed >= 0) {
+        picks.remove(removed);
+        expectedUrls.removeAt(removed);
+    }
+    failsAfter.resize(picks.size());
 
-void TestNetcheckWorker::secondPickAnswers()
-{
-    Rig rig;
-    rig.targets[2].failCount = 3;
-    rig.targets[5].failCount = 7;
-    rig.script.answers[rig.url(2)] = {false};
-    rig.script.answers[rig.url(5)] = {true};
-    rig.draws = {2, 5};
-    QCOMPARE(rig.worker->checkNetwork(), true);
-    QCOMPARE(rig.script.checked, (QStringList{rig.url(2), rig.url(5)}));
-    QCOMPARE(rig.pickCounts(), (QList<int>{0, 0, 1, 0, 0, 1, 0, 0}));
-    QCOMPARE(rig.failCounts(), (QList<int>{0, 0, 4, 0, 0, 0, 0, 0}));
-    QCOMPARE(rig.targets.size(), 8);
-}
-
-void TestNetcheckWorker::bothPicksFailing()
-{
-    // Both failing means the machine is off line: no endpoint is blamed.
-    Rig rig;
-    rig.targets[1].failCount = 20;
-    rig.targets[4].failCount = 2;
-    rig.draws = {1, 4};
-    QCOMPARE(rig.worker->checkNetwork(), false);
-    QCOMPARE(rig.script.checked, (QStringList{rig.url(1), rig.url(4)}));
-    QCOMPARE(rig.pickCounts(), (QList<int>{0, 1, 0, 0, 1, 0, 0, 0}));
-    QCOMPARE(rig.failCounts(), (QList<int>{0, 20, 0, 0, 2, 0, 0, 0}));
-    QCOMPARE(rig.targets.size(), 8);
-}
-
-void TestNetcheckWorker::secondPickStepsBackFromTheFirst_data()
-{
-    QTest::addColumn<int>("first");
-    QTest::addColumn<int>("expectedSecond");
-    QTest::newRow("index 0 wraps to the last entry") << 0 << 7;
-    QTest::newRow("index 1 takes index 0") << 1 << 0;
-    QTest::newRow("index 5 takes index 4") << 5 << 4;
-}
-
-void TestNetcheckWorker::secondPickStepsBackFromTheFirst()
-{
-    QFETCH(int, first);
-    QFETCH(int, expectedSecond);
-    Rig rig;
-    rig.script.answers[rig.url(expectedSecond)] = {true};
-    rig.draws = {first, first}; // the second draw lands on the first pick again
-    QCOMPARE(rig.worker->checkNetwork(), true);
-    QCOMPARE(rig.script.checked, (QStringList{rig.url(first), rig.url(expectedSecond)}));
-    QCOMPARE(rig.targets[first].pickCount, 1);
-    QCOMPARE(rig.targets[expectedSecond].pickCount, 1);
-    QCOMPARE(rig.targets[first].failCount, 1);
-}
-
-void TestNetcheckWorker::entryLeavesAfterItsTwentyFirstCountedFailure()
-{
-    Rig rig;
-    const QString doomed = rig.url(6);
-    const QString spared = rig.url(2);
-    rig.targets[6].failCount = 20;
-    rig.targets[2].failCount = 19;
-    rig.script.answers[rig.url(0)] = {true};
-
-    rig.draws = {2, 0};
-    QCOMPARE(rig.worker->checkNetwork(), true);
-    QCOMPARE(rig.targets.size(), 8);
-    QCOMPARE(rig.targets[2].failCount, 20); // twenty counted failures: still there
-
-    rig.draws = {6, 0};
-    QCOMPARE(rig.worker->checkNetwork(), true);
-    QCOMPARE(rig.targets.size(), 7);
+    QCOMPARE(rig.worker->checkNetwork(), verdict);
+    QCOMPARE(rig.script->checked, urls);
+    QStringList left;
     for (const ProbeTarget& t : qAsConst(rig.targets))
-        QVERIFY(t.url != doomed);
-    QCOMPARE(rig.targets[2].url, spared);
+        left << t.url;
+    QCOMPARE(left, expectedUrls);
+    QCOMPARE(rig.counts(&ProbeTarget::pickCount), picks);
+    QCOMPARE(rig.counts(&ProbeTarget::failCount), failsAfter);
+    QVERIFY(!rig.drawsExhausted);
 }
 
 void TestNetcheckWorker::lastEntryStays()
 {
     Rig rig;
     rig.targets = makeTargets(2);
-    const QString a = rig.targets[0].url;
     const QString b = rig.targets[1].url;
     rig.targets[0].failCount = 20;
-    rig.script.answers[a] = {false};
+    rig.script->answers[rig.url(0)] = {false};
     // b answers as the second pick, then alone: fails and answers twice, then fails twice.
-    rig.script.answers[b] = {true, false, true, false, true, false, false};
+    rig.script->answers[b] = {true, false, true, false, true, false, false};
 
     // a fails for the 21st time while b answers: a goes, b is the last entry.
     rig.draws = {0, 0};
     QCOMPARE(rig.worker->checkNetwork(), true);
     QCOMPARE(rig.targets.size(), 1);
     QCOMPARE(rig.targets[0].url, b);
-    QCOMPARE(rig.targets[0].failCount, 0);
 
-    // Alone, b is both picks: it fails, answers, and its count goes back to 0 every time.
-    for (int round = 0; round < 2; ++round) {
+    // Alone, b is both picks: it fails, answers, and its count goes back to 0 every time; then
+    // it fails twice in one probe: off line, nothing counted, still there.
+    for (const bool verdict : {true, true, false}) {
         rig.draws = {5, 9};
-        QCOMPARE(rig.worker->checkNetwork(), true);
+        QCOMPARE(rig.worker->checkNetwork(), verdict);
         QCOMPARE(rig.targets.size(), 1);
         QCOMPARE(rig.targets[0].failCount, 0);
     }
-    QCOMPARE(rig.targets[0].pickCount, 1 + 4);
-
-    // Failing twice in one probe: off line, nothing counted, still there.
-    rig.draws = {0, 0};
-    QCOMPARE(rig.worker->checkNetwork(), false);
-    QCOMPARE(rig.targets.size(), 1);
-    QCOMPARE(rig.targets[0].failCount, 0);
+    QCOMPARE(rig.targets[0].pickCount, 1 + 6);
 }
 
 void TestNetcheckWorker::onlyChangesAreReported()
 {
     Rig rig; // reported false at construction
-    auto tick = [&] {
-        QVERIFY(QMetaObject::invokeMethod(rig.worker.get(), "slotTimeout", Qt::DirectConnection));
+    auto tick = [&](bool gate, int times) {
+        rig.script->gate = gate;
+        for (int i = 0; i < times; ++i)
+            QVERIFY(
+                QMetaObject::invokeMethod(rig.worker.get(), "slotTimeout", Qt::DirectConnection));
     };
-    rig.script.gate = false;
-    tick();
-    tick();
+    rig.script->answers[rig.url(0)] = {true};
+    tick(false, 2);
     QCOMPARE(rig.recorder.calls, QList<bool>{false});
-
-    rig.script.gate = true;
-    rig.script.answers[rig.url(0)] = {true};
-    tick();
-    tick();
+    tick(true, 2);
     QCOMPARE(rig.recorder.calls, (QList<bool>{false, true}));
-
-    rig.script.gate = false;
-    tick();
+    tick(false, 1);
     QCOMPARE(rig.recorder.calls, (QList<bool>{false, true, false}));
 }
 
 void TestNetcheckWorker::exceptionsInACheckAnswerTrue()
 {
     Rig rig;
-    rig.script.throwOnCheck = true;
+    rig.script->throwOnCheck = true;
     QCOMPARE(rig.worker->checkTarget(rig.url(0)), true);
-    rig.script.throwOnCheck = false;
-
+    rig.script->throwOnCheck = false;
     // The worker stays usable, and a plain failure is still a failure.
     QCOMPARE(rig.worker->checkTarget(rig.url(2)), false);
-    QCOMPARE(rig.script.checked, (QStringList{rig.url(0), rig.url(2)}));
+    QCOMPARE(rig.script->checked, (QStringList{rig.url(0), rig.url(2)}));
 }
 
 QTEST_GUILESS_MAIN(TestNetcheckWorker)

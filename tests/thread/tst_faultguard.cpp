@@ -19,16 +19,16 @@
 using tuk::platform::FaultGuardResult;
 using tuk::platform::runFaultGuarded;
 using Outcome = FaultGuardResult::Outcome;
+using Work = std::function<void()>;
 
-Q_DECLARE_METATYPE(std::function<void()>)
+Q_DECLARE_METATYPE(Work)
 
 namespace {
 
 // Runs f on a new std::thread (a thread the guard has never seen) and waits for it.
-void onFreshThread(const std::function<void()>& f)
+void onFreshThread(const Work& f)
 {
-    std::thread t(f);
-    t.join();
+    std::thread(f).join();
 }
 
 TUKTEST_RAW_FAULT void readByte(const volatile char* p)
@@ -74,87 +74,77 @@ void TestFaultGuard::cleanupTestCase()
 
 void TestFaultGuard::reportsHowWorkEnded_data()
 {
-    QTest::addColumn<std::function<void()>>("work");
+    QTest::addColumn<Work>("work");
     QTest::addColumn<int>("outcome");
     QTest::addColumn<int>("signal");
-    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("code"); // -1: any code above 0
 
     const int completed = int(Outcome::Completed);
     const int exception = int(Outcome::Exception);
     const int fault = int(Outcome::Fault);
-    QTest::newRow("returns") << std::function<void()>([] {}) << completed << 0 << 0;
+    const char* map = static_cast<char*>(m_emptyFileMap);
+    QTest::newRow("returns") << Work([] {}) << completed << 0 << 0;
     QTest::newRow("throws std::exception")
-        << std::function<void()>([] { throw std::runtime_error("boom"); }) << exception << 0 << 0;
-    QTest::newRow("throws an int")
-        << std::function<void()>([] { throw 42; }) << exception << 0 << 0;
-    QTest::newRow("null write") << std::function<void()>(tuktest::writeThroughNull) << fault
-                                << SIGSEGV << int(SEGV_MAPERR);
+        << Work([] { throw std::runtime_error("boom"); }) << exception << 0 << 0;
+    QTest::newRow("throws an int") << Work([] { throw 42; }) << exception << 0 << 0;
+    QTest::newRow("null write") << Work(tuktest::writeThroughNull) << fault << SIGSEGV
+                                << int(SEGV_MAPERR);
     QTest::newRow("divide by zero")
-        << std::function<void()>(tuktest::divideByZero) << fault << SIGFPE << int(FPE_INTDIV);
+        << Work(tuktest::divideByZero) << fault << SIGFPE << int(FPE_INTDIV);
     QTest::newRow("illegal instruction")
-        << std::function<void()>(tuktest::illegalInstruction) << fault << SIGILL << int(ILL_ILLOPN);
-    QTest::newRow("bus error") << std::function<void()>([this] {
-        readByte(static_cast<char*>(m_emptyFileMap));
-    }) << fault << SIGBUS << int(BUS_ADRERR);
+        << Work(tuktest::illegalInstruction) << fault << SIGILL << int(ILL_ILLOPN);
+    QTest::newRow("bus error") << Work([map] { readByte(map); }) << fault << SIGBUS
+                               << int(BUS_ADRERR);
     QTest::newRow("stack overflow")
-        << std::function<void()>([] { tuktest::overflowStack(); }) << fault << SIGSEGV << -1;
+        << Work([] { tuktest::overflowStack(); }) << fault << SIGSEGV << -1;
 }
 
 // Each case runs three times in a row on one thread: a trapped fault must leave the thread able
 // to trap the next one (the signal is unblocked again).
 void TestFaultGuard::reportsHowWorkEnded()
 {
-    QFETCH(std::function<void()>, work);
+    QFETCH(Work, work);
     QFETCH(int, outcome);
     QFETCH(int, signal);
     QFETCH(int, code);
 
     QVector<FaultGuardResult> results;
-    QVector<bool> ranToEnd;
+    int ranToEnd = 0;
     onFreshThread([&] {
-        for (int i = 0; i < 3; ++i) {
-            bool end = false;
-            auto guarded = [&] {
-                work();
-                end = true;
-            };
+        Work guarded = [&] {
+            work();
+            ++ranToEnd;
+        };
+        for (int i = 0; i < 3; ++i)
             results << runFaultGuarded(guarded);
-            ranToEnd << end;
-        }
     });
 
     QCOMPARE(results.size(), 3);
-    for (int i = 0; i < 3; ++i) {
-        const FaultGuardResult& r = results.at(i);
+    QCOMPARE(ranToEnd, outcome == int(Outcome::Completed) ? 3 : 0);
+    for (const FaultGuardResult& r : qAsConst(results)) {
         QCOMPARE(int(r.outcome), outcome);
         QCOMPARE(r.signal, signal);
-        if (code >= 0)
-            QCOMPARE(r.code, code);
-        else
-            QVERIFY(r.code > 0);
-        QCOMPARE(ranToEnd.at(i), outcome == int(Outcome::Completed));
+        QVERIFY2(code >= 0 ? r.code == code : r.code > 0, qPrintable(QString::number(r.code)));
     }
     if (QTest::currentDataTag() == QLatin1String("null write"))
         QCOMPARE(results.first().address, static_cast<const void*>(nullptr));
 }
 
+// A fault in an inner guard is the inner guard's alone; a fault after an inner guard has ended
+// is the outer one's.
 void TestFaultGuard::nestedGuards()
 {
     FaultGuardResult inner, outer, innerOk, outerFault;
     bool outerReachedEnd = false;
     onFreshThread([&] {
-        auto nestedFault = [&] {
-            auto fault = [] {
-                tuktest::writeThroughNull();
-            };
+        Work fault = tuktest::writeThroughNull, nothing = [] {
+        };
+        Work nested = [&] {
             inner = runFaultGuarded(fault);
             outerReachedEnd = true;
         };
-        outer = runFaultGuarded(nestedFault);
-
-        auto faultAfterInner = [&] {
-            auto nothing = [] {
-            };
+        outer = runFaultGuarded(nested);
+        Work faultAfterInner = [&] {
             innerOk = runFaultGuarded(nothing);
             tuktest::divideByZero();
         };

@@ -47,10 +47,8 @@ private slots:
     void initTestCase();
     void init();
 
-    void fallbackWithoutGuiApplication_data();
-    void fallbackWithoutGuiApplication();
-    void fallbackWhenTheDesktopRefuses();
-    void openedByTheDesktopStartsNothing();
+    void hostsPassOnWhatTheDesktopDoesNotOpen_data();
+    void hostsPassOnWhatTheDesktopDoesNotOpen();
 
     void openerIsDetached();
     void openerSearchAndRefusals();
@@ -60,6 +58,15 @@ private:
     QList<Call> calls() const;
     // Runs the host with the stand-in first on PATH; returns its standard output and error.
     bool runHost(const QStringList& args, QByteArray* out, QByteArray* err);
+    // Starts the opener directly with the given PATH.
+    static bool startWith(const QString& path, const std::string& text)
+    {
+        const QByteArray saved = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(path));
+        const bool started = tuk::platform::startUrlOpener(text);
+        qputenv("PATH", saved);
+        return started;
+    }
 
     QTemporaryDir m_bin;     // the stand-in xdg-open
     QTemporaryDir m_records; // one file per call
@@ -69,20 +76,16 @@ private:
 void TestExecuteUrl::initTestCase()
 {
     QVERIFY(m_bin.isValid() && m_records.isValid() && m_other.isValid());
-    // Arguments go to "<pid>.args" (count, then each argument, NUL-terminated) and are published
-    // by a rename once "<pid>.info" is complete.
-    const QByteArray script = QByteArray("#!/bin/sh\n"
-                                         "rec='") +
-                              QFile::encodeName(m_records.path()) +
-                              QByteArray("'\n"
-                                         "{ printf '%s\\0' \"$#\"; printf '%s\\0' \"$@\"; } "
-                                         "> \"$rec/$$.tmp\"\n"
-                                         "read -r stat < /proc/$$/stat\n"
-                                         "set -- $stat\n"
-                                         "fd=no; [ -e /proc/$$/fd/57 ] && fd=yes\n"
-                                         "printf '%s %s %s %s' \"$$\" \"$PPID\" \"$6\" \"$fd\" "
-                                         "> \"$rec/$$.info\"\n"
-                                         "/bin/mv \"$rec/$$.tmp\" \"$rec/$$.args\"\n");
+    // "<pid> <parent> <session> <inherited?>", the argument count and each argument, each
+    // NUL-terminated, go to "<pid>.call", published by a rename once complete.
+    const QByteArray script = "#!/bin/sh\nrec='" + QFile::encodeName(m_records.path()) +
+                              "'\n"
+                              "read -r stat < /proc/$$/stat\n"
+                              "fd=no; [ -e /proc/$$/fd/57 ] && fd=yes\n"
+                              "session() { info=\"$$ $PPID $6 $fd\"; }; session $stat\n"
+                              "{ printf '%s\\0' \"$info\" \"$#\"; printf '%s\\0' \"$@\"; } "
+                              "> \"$rec/$$.tmp\"\n"
+                              "/bin/mv \"$rec/$$.tmp\" \"$rec/$$.call\"\n";
     QVERIFY(writeScript(m_bin.path() + QStringLiteral("/xdg-open"), script));
 }
 
@@ -97,17 +100,14 @@ QList<Call> TestExecuteUrl::calls() const
 {
     QList<Call> out;
     const QDir records(m_records.path());
-    for (const QString& name : records.entryList({QStringLiteral("*.args")}, QDir::Files)) {
-        QFile argsFile(records.filePath(name));
-        QFile infoFile(records.filePath(
-            QString(name).replace(QLatin1String(".args"), QLatin1String(".info"))));
-        if (!argsFile.open(QIODevice::ReadOnly) || !infoFile.open(QIODevice::ReadOnly))
+    for (const QString& name : records.entryList({QStringLiteral("*.call")}, QDir::Files)) {
+        QFile file(records.filePath(name));
+        if (!file.open(QIODevice::ReadOnly))
             continue;
-        const QList<QByteArray> fields = argsFile.readAll().split('\0');
+        const QList<QByteArray> fields = file.readAll().split('\0');
+        const QList<QByteArray> info = fields.value(0).split(' ');
         Call call;
-        const int count = fields.value(0).toInt();
-        call.args = fields.mid(1, count);
-        const QList<QByteArray> info = infoFile.readAll().split(' ');
+        call.args = fields.mid(2, fields.value(1).toInt());
         call.pid = info.value(0).toLongLong();
         call.parent = info.value(1).toLongLong();
         call.session = info.value(2).toLongLong();
@@ -143,66 +143,63 @@ bool TestExecuteUrl::runHost(const QStringList& args, QByteArray* out, QByteArra
     return false;
 }
 
-void TestExecuteUrl::fallbackWithoutGuiApplication_data()
+void TestExecuteUrl::hostsPassOnWhatTheDesktopDoesNotOpen_data()
 {
-    QTest::addColumn<QString>("mode");
-    QTest::newRow("no application") << QStringLiteral("none");
-    QTest::newRow("QCoreApplication") << QStringLiteral("core");
-}
-
-void TestExecuteUrl::fallbackWithoutGuiApplication()
-{
-    QFETCH(QString, mode);
-    // Spaces, quotes, shell syntax and non-ASCII must arrive as one unchanged argument.
+    // Host arguments, what the host prints, and the one argument of each opener call (any order),
+    // all '|'-separated.
+    QTest::addColumn<QByteArray>("args");
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QByteArray>("opened");
+    // Spaces, quotes, shell syntax and non-ASCII must arrive as one unchanged argument; without
+    // a QGuiApplication the desktop step is skipped.
     const QByteArray text = "http://127.0.0.1:1/a b?q=\xc3\xbc&x='\"$(touch pwned)`id`;*";
-    QByteArray out, err;
-    QVERIFY(runHost({mode, QString::fromUtf8(text)}, &out, &err));
-    QTRY_COMPARE_WITH_TIMEOUT(calls().size(), 1, 20000);
-    QCOMPARE(calls().at(0).args, QList<QByteArray>({text}));
-    // The desktop step is skipped, so Qt has nothing to warn about.
-    QVERIFY2(!err.contains("QDesktopServices"), err.constData());
-}
-
-void TestExecuteUrl::fallbackWhenTheDesktopRefuses()
-{
+    QTest::newRow("no application") << "none|" + text << QByteArray() << text;
+    QTest::newRow("QCoreApplication") << "core|" + text << QByteArray() << text;
     // The offscreen platform cannot open URLs, and "http://[::1" is not a valid URL at all: both
     // are refused by the desktop and passed on unchanged.
-    const QByteArray valid = "http://127.0.0.1:1/page?x=1 2";
-    const QByteArray invalid = "http://[::1";
-    QByteArray out, err;
-    QVERIFY(runHost({QStringLiteral("gui"), QString::fromUtf8(valid), QString::fromUtf8(invalid)},
-                    &out, &err));
-    QTRY_COMPARE_WITH_TIMEOUT(calls().size(), 2, 20000);
-    QList<QList<QByteArray>> got = {calls().at(0).args, calls().at(1).args};
-    std::sort(got.begin(), got.end());
-    QCOMPARE(got, (QList<QList<QByteArray>>{{valid}, {invalid}}));
-}
-
-void TestExecuteUrl::openedByTheDesktopStartsNothing()
-{
+    QTest::newRow("refused by the desktop")
+        << QByteArray("gui|http://127.0.0.1:1/page?x=1 2|http://[::1") << QByteArray()
+        << QByteArray("http://127.0.0.1:1/page?x=1 2|http://[::1");
     // A handler registered with QDesktopServices opens "tukx:" URLs. The marker that follows is
     // refused, so its opener call shows the host got that far; it must be the only call.
+    QTest::newRow("opened by the desktop")
+        << QByteArray("gui|--handle|tukx|tukx:first|marker:") << QByteArray("handled:tukx:first\n")
+        << QByteArray("marker:");
+}
+
+void TestExecuteUrl::hostsPassOnWhatTheDesktopDoesNotOpen()
+{
+    QFETCH(QByteArray, args);
+    QFETCH(QByteArray, output);
+    QFETCH(QByteArray, opened);
+    QStringList hostArgs;
+    for (const QByteArray& arg : args.split('|'))
+        hostArgs << QString::fromUtf8(arg);
     QByteArray out, err;
-    QVERIFY(runHost({QStringLiteral("gui"), QStringLiteral("--handle"), QStringLiteral("tukx"),
-                     QStringLiteral("tukx:first"), QStringLiteral("marker:")},
-                    &out, &err));
-    QCOMPARE(out, QByteArray("handled:tukx:first\n"));
-    QTRY_COMPARE_WITH_TIMEOUT(calls().size(), 1, 20000);
-    QCOMPARE(calls().at(0).args, QList<QByteArray>({"marker:"}));
+    QVERIFY(runHost(hostArgs, &out, &err));
+    QCOMPARE(out, output);
+    QList<QByteArray> expected = opened.split('|'), got;
+    QTRY_COMPARE_WITH_TIMEOUT(calls().size(), expected.size(), 20000);
+    for (const Call& call : calls()) {
+        QCOMPARE(call.args.size(), 1);
+        got << call.args.first();
+    }
+    std::sort(got.begin(), got.end());
+    std::sort(expected.begin(), expected.end());
+    QCOMPARE(got, expected);
+    if (hostArgs.first() != QLatin1String("gui")) // so Qt has nothing to warn about
+        QVERIFY2(!err.contains("QDesktopServices"), err.constData());
 }
 
 void TestExecuteUrl::openerIsDetached()
 {
-    const QByteArray savedPath = qgetenv("PATH");
-    qputenv("PATH", QFile::encodeName(standinPath()));
     // A file of ours that is not close-on-exec.
     const int probe = ::open("/dev/null", O_RDONLY);
     QVERIFY(probe >= 0);
     QCOMPARE(::dup2(probe, kLeakProbeFd), kLeakProbeFd);
-    const bool started = tuk::platform::startUrlOpener(std::string());
+    const bool started = startWith(standinPath(), std::string());
     ::close(kLeakProbeFd);
     ::close(probe);
-    qputenv("PATH", savedPath);
 
     QVERIFY(started);
     QTRY_COMPARE_WITH_TIMEOUT(calls().size(), 1, 20000);
@@ -216,27 +213,20 @@ void TestExecuteUrl::openerIsDetached()
 void TestExecuteUrl::openerSearchAndRefusals()
 {
     const QString base = m_other.path();
-    // Candidates that must be skipped: not executable, a folder, a relative PATH entry.
-    QVERIFY(QDir().mkpath(base + QStringLiteral("/noexec")));
-    QVERIFY(writeScript(base + QStringLiteral("/noexec/xdg-open"), "#!/bin/sh\nexit 0\n"));
+    // Candidates that must be skipped: not executable, a folder, a relative PATH entry; and an
+    // executable whose interpreter does not exist, so that the exec fails.
+    QVERIFY(QDir().mkpath(base + QStringLiteral("/folder/xdg-open")));
+    for (const char* dir : {"noexec", "relative", "broken"}) {
+        const QString script = base + QLatin1Char('/') + QLatin1String(dir) + "/xdg-open";
+        QVERIFY(QDir().mkpath(QFileInfo(script).path()));
+        QVERIFY(writeScript(script, qstrcmp(dir, "broken") ? "#!/bin/sh\nexit 0\n"
+                                                           : "#!/nonexistent/sh\n"));
+    }
     QVERIFY(QFile::setPermissions(base + QStringLiteral("/noexec/xdg-open"),
                                   QFileDevice::ReadOwner | QFileDevice::WriteOwner));
-    QVERIFY(QDir().mkpath(base + QStringLiteral("/folder/xdg-open")));
-    QVERIFY(QDir().mkpath(base + QStringLiteral("/relative")));
-    QVERIFY(writeScript(base + QStringLiteral("/relative/xdg-open"), "#!/bin/sh\nexit 0\n"));
-    // An executable whose interpreter does not exist: the exec fails.
-    QVERIFY(QDir().mkpath(base + QStringLiteral("/broken")));
-    QVERIFY(writeScript(base + QStringLiteral("/broken/xdg-open"), "#!/nonexistent/sh\n"));
 
-    const QByteArray savedPath = qgetenv("PATH");
     const QString savedCwd = QDir::currentPath();
     QVERIFY(QDir::setCurrent(base));
-    auto startWith = [&](const QString& path, const std::string& text) {
-        qputenv("PATH", QFile::encodeName(path));
-        const bool started = tuk::platform::startUrlOpener(text);
-        qputenv("PATH", savedPath);
-        return started;
-    };
     const QString skipped =
         base + QStringLiteral("/noexec::") + base + QStringLiteral("/folder:relative:");
     const bool notFound = startWith(skipped, "a");
@@ -245,10 +235,7 @@ void TestExecuteUrl::openerSearchAndRefusals()
     const bool found = startWith(skipped + m_bin.path(), "e");
     QVERIFY(QDir::setCurrent(savedCwd));
 
-    QVERIFY(!notFound);
-    QVERIFY(!execFails);
-    QVERIFY(!withNul);
-    QVERIFY(found);
+    QVERIFY(!notFound && !execFails && !withNul && found);
     // Only the last one reached the stand-in.
     QTRY_COMPARE_WITH_TIMEOUT(calls().size(), 1, 20000);
     QCOMPARE(calls().at(0).args, QList<QByteArray>({"e"}));

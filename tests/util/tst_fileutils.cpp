@@ -87,18 +87,29 @@ private slots:
     void copyThatCannotBeMadeLeavesTargetUntouched();
     void copyThatDoesNotFitLeavesTargetUntouched();
 
-    void delDirEmptyMissingAndNotAFolder();
     void delDirRemovesTreeAndEmptyParentsUpwards();
     void delDirKeepsHiddenEntries();
     void delDirNeverFollowsLinks();
 
-    void getFileListOrderAndPaths();
-    void getFileListHiddenAndMissing();
+    void getFileListOrderPathsHiddenAndMissing();
     void getFileListLinksStayInsideAndEnd();
 
 private:
     QString area() const { return m_outer->path() + QStringLiteral("/area"); }
-    QString p(const QString& rel) const { return area() + QLatin1Char('/') + rel; }
+    QString p(const char* rel) const { return area() + QLatin1Char('/') + QLatin1String(rel); }
+    // Makes the space-separated entries below `base`: "path=content" a file, "path->target" a
+    // link.
+    bool make(const QString& base, const char* entries)
+    {
+        for (const QString& e : QString::fromLatin1(entries).split(QLatin1Char(' '))) {
+            const bool link = e.contains(QLatin1String("->"));
+            const QStringList parts = e.split(link ? QStringLiteral("->") : QStringLiteral("="));
+            const QString path = base + QLatin1Char('/') + parts.at(0);
+            if (!(link ? makeLink(parts.at(1), path) : writeFile(path, parts.at(1).toLatin1())))
+                return false;
+        }
+        return true;
+    }
 
     std::unique_ptr<QTemporaryDir> m_outer;
 };
@@ -108,20 +119,20 @@ void TestFileUtils::init()
     m_outer = std::make_unique<QTemporaryDir>();
     QVERIFY(m_outer->isValid());
     QVERIFY(writeFile(m_outer->path() + QStringLiteral("/guard.txt"), "guard"));
-    QVERIFY(writeFile(p(QStringLiteral("keep.txt")), "sentinel"));
+    QVERIFY(writeFile(p("keep.txt"), "sentinel"));
 }
 
 void TestFileUtils::cleanup()
 {
     // Whatever a test did, the area and both sentinels must have survived.
     QCOMPARE(readFile(m_outer->path() + QStringLiteral("/guard.txt")), QByteArray("guard"));
-    QCOMPARE(readFile(p(QStringLiteral("keep.txt"))), QByteArray("sentinel"));
+    QCOMPARE(readFile(p("keep.txt")), QByteArray("sentinel"));
     m_outer.reset();
 }
 
 void TestFileUtils::copyReplacesAndMakesFolders()
 {
-    const QString src = p(QStringLiteral("src.bin"));
+    const QString src = p("src.bin");
     QByteArray big(3 * 1024 * 1024 + 17, Qt::Uninitialized);
     for (int i = 0; i < big.size(); ++i)
         big[i] = char(i * 7 + i / 4096);
@@ -130,29 +141,25 @@ void TestFileUtils::copyReplacesAndMakesFolders()
                                            QFileDevice::ReadGroup));
 
     // Onto an existing, longer target: replaced by exactly the source, with its permissions.
-    const QString dst = p(QStringLiteral("out/dst.bin"));
+    const QString dst = p("out/dst.bin");
     QVERIFY(writeFile(dst, QByteArray(5 * 1024 * 1024, 'o')));
     copyFile(src, dst);
     QCOMPARE(readFile(dst), big);
     QCOMPARE(QFileInfo(dst).permissions(), QFileInfo(src).permissions());
 
     // Onto a path whose folders do not exist yet.
-    const QString deep = p(QStringLiteral("x/y/z/deep.bin"));
-    copyFile(src, deep);
-    QCOMPARE(readFile(deep), big);
+    copyFile(src, p("x/y/z/deep.bin"));
+    QCOMPARE(readFile(p("x/y/z/deep.bin")), big);
 
     // A target that is a link: the link is replaced by the copy, the file it pointed to stays.
-    QVERIFY(writeFile(p(QStringLiteral("pointee.txt")), "pointee"));
-    QVERIFY(makeLink(p(QStringLiteral("pointee.txt")), p(QStringLiteral("link.txt"))));
-    QVERIFY(writeFile(p(QStringLiteral("small.txt")), "small"));
-    copyFile(p(QStringLiteral("small.txt")), p(QStringLiteral("link.txt")));
-    QVERIFY(!QFileInfo(p(QStringLiteral("link.txt"))).isSymLink());
-    QCOMPARE(readFile(p(QStringLiteral("link.txt"))), QByteArray("small"));
-    QCOMPARE(readFile(p(QStringLiteral("pointee.txt"))), QByteArray("pointee"));
+    QVERIFY(make(area(), "pointee.txt=pointee small.txt=small empty= link.txt->pointee.txt"));
+    copyFile(p("small.txt"), p("link.txt"));
+    QVERIFY(!QFileInfo(p("link.txt")).isSymLink());
+    QCOMPARE(readFile(p("link.txt")), QByteArray("small"));
+    QCOMPARE(readFile(p("pointee.txt")), QByteArray("pointee"));
 
     // An empty source makes an empty target; no temporary file is left anywhere.
-    QVERIFY(writeFile(p(QStringLiteral("empty")), QByteArray()));
-    copyFile(p(QStringLiteral("empty")), dst);
+    copyFile(p("empty"), dst);
     QCOMPARE(QFileInfo(dst).size(), 0);
     for (const QString& entry : snapshot(area()))
         QVERIFY2(!entry.contains(QLatin1String(".tukcopy")), qPrintable(entry));
@@ -160,31 +167,25 @@ void TestFileUtils::copyReplacesAndMakesFolders()
 
 void TestFileUtils::copyThatCannotBeMadeLeavesTargetUntouched()
 {
-    QVERIFY(writeFile(p(QStringLiteral("target.txt")), "precious"));
-    QVERIFY(writeFile(p(QStringLiteral("source.txt")), "source"));
-    QVERIFY(QDir().mkpath(p(QStringLiteral("folder/inner"))));
-    QVERIFY(makeLink(p(QStringLiteral("target.txt")), p(QStringLiteral("alias.txt"))));
-    QVERIFY(::link(QFile::encodeName(p(QStringLiteral("target.txt"))).constData(),
-                   QFile::encodeName(p(QStringLiteral("hard.txt"))).constData()) == 0);
-    QCOMPARE(::mkfifo(QFile::encodeName(p(QStringLiteral("fifo"))).constData(), 0600), 0);
-    const QString target = p(QStringLiteral("target.txt"));
+    const QString target = p("target.txt");
+    QVERIFY(make(area(), "target.txt=precious source.txt=source alias.txt->target.txt"));
+    QVERIFY(QDir().mkpath(p("folder/inner")));
+    QVERIFY(::link(QFile::encodeName(target).constData(),
+                   QFile::encodeName(p("hard.txt")).constData()) == 0);
+    QCOMPARE(::mkfifo(QFile::encodeName(p("fifo")).constData(), 0600), 0);
     const ino_t inode = inodeOf(target);
     const QStringList before = snapshot(area());
 
+    // No source; no folder made for a missing one; source a folder, or a FIFO that would block on
+    // open; target a FIFO; the same file by path, through a link (either side) or another hard
+    // link; target a folder; empty paths.
     const QList<QPair<QString, QString>> attempts = {
-        {p(QStringLiteral("missing.txt")), target},                             // no source
-        {p(QStringLiteral("missing.txt")), p(QStringLiteral("new/dir/t.txt"))}, // no folder made
-        {p(QStringLiteral("folder")), target},                        // source is a folder
-        {p(QStringLiteral("fifo")), target},                          // would block on open
-        {p(QStringLiteral("source.txt")), p(QStringLiteral("fifo"))}, // target is a FIFO
-        {target, target},                                             // same path
-        {p(QStringLiteral("alias.txt")), target},                     // same file through a link
-        {p(QStringLiteral("hard.txt")), target},                      // same file, other hard link
-        {target, p(QStringLiteral("alias.txt"))},                     // same file, link as target
-        {p(QStringLiteral("source.txt")), p(QStringLiteral("folder"))}, // target is a folder
-        {QString(), target},
-        {p(QStringLiteral("source.txt")), QString()},
-    };
+        {p("missing.txt"), target},   {p("missing.txt"), p("new/dir/t.txt")},
+        {p("folder"), target},        {p("fifo"), target},
+        {p("source.txt"), p("fifo")}, {target, target},
+        {p("alias.txt"), target},     {p("hard.txt"), target},
+        {target, p("alias.txt")},     {p("source.txt"), p("folder")},
+        {QString(), target},          {p("source.txt"), QString()}};
     for (const auto& attempt : attempts) {
         copyFile(attempt.first, attempt.second);
         QCOMPARE(snapshot(area()), before);
@@ -193,8 +194,8 @@ void TestFileUtils::copyThatCannotBeMadeLeavesTargetUntouched()
 
     // A source nobody may read (root reads everything, so only checked for other users).
     if (::geteuid() != 0) {
-        QVERIFY(QFile::setPermissions(p(QStringLiteral("source.txt")), QFileDevice::WriteOwner));
-        copyFile(p(QStringLiteral("source.txt")), target);
+        QVERIFY(QFile::setPermissions(p("source.txt"), QFileDevice::WriteOwner));
+        copyFile(p("source.txt"), target);
         QCOMPARE(readFile(target), QByteArray("precious"));
         QCOMPARE(inodeOf(target), inode);
     }
@@ -203,9 +204,9 @@ void TestFileUtils::copyThatCannotBeMadeLeavesTargetUntouched()
 void TestFileUtils::copyThatDoesNotFitLeavesTargetUntouched()
 {
     // "No space", made real with a file size limit: writes past 64 KiB fail with EFBIG.
-    const QString src = p(QStringLiteral("big.bin"));
+    const QString src = p("big.bin");
     QVERIFY(writeFile(src, QByteArray(1024 * 1024, 'b')));
-    QVERIFY(writeFile(p(QStringLiteral("t/target.bin")), "precious"));
+    QVERIFY(writeFile(p("t/target.bin"), "precious"));
     const QStringList before = snapshot(area());
 
     struct rlimit saved;
@@ -214,154 +215,123 @@ void TestFileUtils::copyThatDoesNotFitLeavesTargetUntouched()
     struct rlimit small = saved;
     small.rlim_cur = 64 * 1024;
     QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    copyFile(src, p(QStringLiteral("t/target.bin")));
-    copyFile(src, p(QStringLiteral("t/new.bin")));
-    copyFile(src, p(QStringLiteral("t/made/for/it.bin"))); // the folders made go again
+    for (const char* dst : {"t/target.bin", "t/new.bin", "t/made/for/it.bin"}) // folders made go
+        copyFile(src, p(dst));
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previousHandler);
 
     QCOMPARE(snapshot(area()), before);
     // With the limit gone, the same copy works.
-    copyFile(src, p(QStringLiteral("t/target.bin")));
-    QCOMPARE(QFileInfo(p(QStringLiteral("t/target.bin"))).size(), 1024 * 1024);
-}
-
-void TestFileUtils::delDirEmptyMissingAndNotAFolder()
-{
-    const QStringList before = snapshot(area());
-    QCOMPARE(delDir(QString()), false);
-    QCOMPARE(delDir(p(QStringLiteral("missing"))), true);
-    QCOMPARE(delDir(p(QStringLiteral("keep.txt"))), true); // not a folder: nothing to remove
-    QCOMPARE(snapshot(area()), before);
+    copyFile(src, p("t/target.bin"));
+    QCOMPARE(QFileInfo(p("t/target.bin")).size(), 1024 * 1024);
 }
 
 void TestFileUtils::delDirRemovesTreeAndEmptyParentsUpwards()
 {
+    // Nothing to remove: no path, a missing one, one that is not a folder.
+    QCOMPARE(delDir(QString()), false);
+    QCOMPARE(delDir(p("missing")), true);
+    QCOMPARE(delDir(p("keep.txt")), true);
+
     // up/ holds a file, so the upward removal must stop there: p1 and p2 go, up stays.
-    QVERIFY(writeFile(p(QStringLiteral("up/other.txt")), "other"));
-    const QString target = p(QStringLiteral("up/p1/p2/target"));
-    for (const char* rel : {"a.txt", "B.txt", "sub/b.txt", "sub/deeper/c.txt", "Zlast/z.txt"})
-        QVERIFY(writeFile(target + QLatin1Char('/') + QLatin1String(rel), rel));
+    QVERIFY(writeFile(p("up/other.txt"), "other"));
+    const QString target = p("up/p1/p2/target");
+    QVERIFY(make(target, "a.txt=a B.txt=B sub/b.txt=b sub/deeper/c.txt=c Zlast/z.txt=z"));
     QVERIFY(QDir().mkpath(target + QStringLiteral("/emptydir/empty2")));
 
     QCOMPARE(delDir(target), true);
     QCOMPARE(snapshot(area()),
-             QStringList({QStringLiteral("keep.txt=sentinel"), QStringLiteral("up/"),
-                          QStringLiteral("up/other.txt=other")}));
+             QStringLiteral("keep.txt=sentinel up/ up/other.txt=other").split(' '));
 
     // A folder whose last entry is a subfolder (the subfolder's removal empties it first).
-    const QString last = p(QStringLiteral("up/last"));
-    QVERIFY(writeFile(last + QStringLiteral("/only/file.txt"), "x"));
-    QCOMPARE(delDir(last + QLatin1Char('/')), true);
-    QVERIFY(!QFileInfo::exists(last));
-    QVERIFY(QFileInfo::exists(p(QStringLiteral("up/other.txt"))));
+    QVERIFY(writeFile(p("up/last/only/file.txt"), "x"));
+    QCOMPARE(delDir(p("up/last/")), true);
+    QVERIFY(!QFileInfo::exists(p("up/last")));
+    QVERIFY(QFileInfo::exists(p("up/other.txt")));
 }
 
 void TestFileUtils::delDirKeepsHiddenEntries()
 {
-    const QString h = p(QStringLiteral("h"));
-    QVERIFY(writeFile(h + QStringLiteral("/.hidden"), "hidden"));
-    QVERIFY(writeFile(h + QStringLiteral("/normal.txt"), "n"));
-    QVERIFY(writeFile(h + QStringLiteral("/sub/.inner/x.txt"), "x"));
-    QVERIFY(writeFile(h + QStringLiteral("/sub/y.txt"), "y"));
-    QVERIFY(writeFile(h + QStringLiteral("/gone/z.txt"), "z"));
     // A broken link is one of the special entries that are not listed, so it stays too.
-    QVERIFY(writeFile(p(QStringLiteral("b/x.txt")), "x"));
-    QVERIFY(makeLink(QStringLiteral("nowhere"), p(QStringLiteral("b/broken"))));
+    QVERIFY(make(area(), "h/.hidden=hidden h/normal.txt=n h/sub/.inner/x.txt=x h/sub/y.txt=y "
+                         "h/gone/z.txt=z b/x.txt=x b/broken->nowhere"));
 
-    QCOMPARE(delDir(h), false);
-    QCOMPARE(delDir(p(QStringLiteral("b"))), false);
+    QCOMPARE(delDir(p("h")), false);
+    QCOMPARE(delDir(p("b")), false);
     // Everything that could go is gone; the hidden entries and the folders holding them stay.
-    QCOMPARE(
-        snapshot(area()),
-        QStringList({QStringLiteral("b/"), QStringLiteral("b/broken -> ") + p("b/nowhere"),
-                     QStringLiteral("h/"), QStringLiteral("h/.hidden=hidden"),
-                     QStringLiteral("h/sub/"), QStringLiteral("h/sub/.inner/"),
-                     QStringLiteral("h/sub/.inner/x.txt=x"), QStringLiteral("keep.txt=sentinel")}));
+    QCOMPARE(snapshot(area()),
+             QStringLiteral("b/|b/broken -> %1|h/|h/.hidden=hidden|h/sub/|h/sub/.inner/|"
+                            "h/sub/.inner/x.txt=x|keep.txt=sentinel")
+                 .arg(p("b/nowhere"))
+                 .split(QLatin1Char('|')));
 }
 
 void TestFileUtils::delDirNeverFollowsLinks()
 {
-    QVERIFY(writeFile(p(QStringLiteral("outside/precious.txt")), "P"));
-    QVERIFY(writeFile(p(QStringLiteral("outside/dir/inner.txt")), "I"));
-    QVERIFY(writeFile(p(QStringLiteral("outside/dir/nested/n.txt")), "N"));
-    const QString t = p(QStringLiteral("keepparent/t"));
-    QVERIFY(writeFile(p(QStringLiteral("keepparent/stay.txt")), "S"));
-    QVERIFY(writeFile(t + QStringLiteral("/f.txt"), "f"));
-    QVERIFY(writeFile(t + QStringLiteral("/sub/g.txt"), "g"));
-    QVERIFY(makeLink(QStringLiteral("../../outside/precious.txt"), t + QStringLiteral("/toFile")));
-    QVERIFY(makeLink(QStringLiteral("../../outside/dir"), t + QStringLiteral("/toDir")));
-    QVERIFY(makeLink(p(QStringLiteral("outside/dir")), t + QStringLiteral("/toDirAbsolute")));
-    QVERIFY(makeLink(QStringLiteral("."), t + QStringLiteral("/self")));         // cycle
-    QVERIFY(makeLink(QStringLiteral(".."), t + QStringLiteral("/sub/up")));      // cycle
-    QVERIFY(makeLink(QStringLiteral("../.."), t + QStringLiteral("/sub/area"))); // above the tree
-    const QStringList outsideBefore = snapshot(p(QStringLiteral("outside")));
+    const QString t = p("keepparent/t");
+    QVERIFY(make(area(), "outside/precious.txt=P outside/dir/inner.txt=I "
+                         "outside/dir/nested/n.txt=N keepparent/stay.txt=S"));
+    // Two cycles (self, sub/up) and a link above the tree (sub/area).
+    QVERIFY(make(t,
+                 "f.txt=f sub/g.txt=g toFile->../../outside/precious.txt toDir->../../outside/dir "
+                 "self->. sub/up->.. sub/area->../.."));
+    QVERIFY(makeLink(p("outside/dir"), t + QStringLiteral("/toDirAbsolute")));
+    const QStringList outsideBefore = snapshot(p("outside"));
 
     QCOMPARE(delDir(t), true);
     QVERIFY(!QFileInfo::exists(t));
-    QCOMPARE(snapshot(p(QStringLiteral("outside"))), outsideBefore);
-    QCOMPARE(readFile(p(QStringLiteral("keepparent/stay.txt"))), QByteArray("S"));
+    QCOMPARE(snapshot(p("outside")), outsideBefore);
+    QCOMPARE(readFile(p("keepparent/stay.txt")), QByteArray("S"));
 
     // The folder given is itself a link (with and without a trailing separator): only the link
     // goes; its parent, although left empty, and everything it leads to stay.
     for (const QString& suffix : {QString(), QStringLiteral("/")}) {
-        QVERIFY(QDir().mkpath(p(QStringLiteral("linkparent"))));
-        QVERIFY(makeLink(p(QStringLiteral("outside/dir")), p(QStringLiteral("linkparent/L"))));
-        QCOMPARE(delDir(p(QStringLiteral("linkparent/L")) + suffix), true);
-        QVERIFY(!QFileInfo(p(QStringLiteral("linkparent/L"))).isSymLink());
-        QVERIFY(QFileInfo(p(QStringLiteral("linkparent"))).isDir());
-        QCOMPARE(snapshot(p(QStringLiteral("outside"))), outsideBefore);
+        QVERIFY(QDir().mkpath(p("linkparent")));
+        QVERIFY(makeLink(p("outside/dir"), p("linkparent/L")));
+        QCOMPARE(delDir(p("linkparent/L") + suffix), true);
+        QVERIFY(!QFileInfo(p("linkparent/L")).isSymLink());
+        QVERIFY(QFileInfo(p("linkparent")).isDir());
+        QCOMPARE(snapshot(p("outside")), outsideBefore);
     }
 }
 
-void TestFileUtils::getFileListOrderAndPaths()
+void TestFileUtils::getFileListOrderPathsHiddenAndMissing()
 {
-    QVERIFY(writeFile(p(QStringLiteral("a/x.txt")), "x"));
-    QVERIFY(writeFile(p(QStringLiteral("a/B/y.txt")), "y"));
-    QVERIFY(writeFile(p(QStringLiteral("a/c/z.txt")), "z"));
-
+    QVERIFY(make(area(), "a/x.txt=x a/B/y.txt=y a/c/z.txt=z"));
     const QString saved = QDir::currentPath();
     QVERIFY(QDir::setCurrent(area()));
     const QList<QFileInfo> relative = getFileList(QStringLiteral("a"));
-    QVERIFY(QDir::setCurrent(p(QStringLiteral("a"))));
+    QVERIFY(QDir::setCurrent(p("a")));
     const QList<QFileInfo> current = getFileList(QString());
     QVERIFY(QDir::setCurrent(saved));
 
-    QCOMPARE(names(relative), QStringList({"x.txt", "y.txt", "z.txt"}));
     // The top folder's entries keep the path as given; deeper ones are absolute.
+    QCOMPARE(names(relative), QStringList({"x.txt", "y.txt", "z.txt"}));
     QCOMPARE(relative.at(0).filePath(), QStringLiteral("a/x.txt"));
-    QCOMPARE(relative.at(1).filePath(), p(QStringLiteral("a/B/y.txt")));
-    QCOMPARE(relative.at(2).filePath(), p(QStringLiteral("a/c/z.txt")));
+    QCOMPARE(relative.at(1).filePath(), p("a/B/y.txt"));
+    QCOMPARE(relative.at(2).filePath(), p("a/c/z.txt"));
     // An empty path lists the current folder.
     QCOMPARE(names(current), QStringList({"x.txt", "y.txt", "z.txt"}));
-}
 
-void TestFileUtils::getFileListHiddenAndMissing()
-{
-    const QString h = p(QStringLiteral("h"));
-    for (const char* rel : {".dot.txt", "b.txt", "A.txt", ".hdir/in.txt", "sub/.s.txt", "sub/C"})
-        QVERIFY(writeFile(h + QLatin1Char('/') + QLatin1String(rel), rel));
-    QVERIFY(makeLink(h + QStringLiteral("/b.txt"), h + QStringLiteral("/linkToFile")));
+    // Hidden entries are listed, links to files are not; a missing path or a file lists nothing.
+    QVERIFY(make(p("h"), ".dot.txt=1 b.txt=2 A.txt=3 .hdir/in.txt=4 sub/.s.txt=5 sub/C=6"));
+    QVERIFY(makeLink(p("h/b.txt"), p("h/linkToFile")));
 
-    QCOMPARE(names(getFileList(h)), QStringList({".dot.txt", "A.txt", "b.txt", ".s.txt", "C"}));
-    QVERIFY(getFileList(p(QStringLiteral("missing"))).isEmpty());
-    QVERIFY(getFileList(p(QStringLiteral("keep.txt"))).isEmpty());
+    QCOMPARE(names(getFileList(p("h"))),
+             QStringList({".dot.txt", "A.txt", "b.txt", ".s.txt", "C"}));
+    QVERIFY(getFileList(p("missing")).isEmpty());
+    QVERIFY(getFileList(p("keep.txt")).isEmpty());
 }
 
 void TestFileUtils::getFileListLinksStayInsideAndEnd()
 {
-    QVERIFY(writeFile(p(QStringLiteral("outside/dir/secret.txt")), "s"));
-    const QString r = p(QStringLiteral("r"));
-    QVERIFY(writeFile(r + QStringLiteral("/f.txt"), "f"));
-    QVERIFY(writeFile(r + QStringLiteral("/in/g.txt"), "g"));
-    QVERIFY(writeFile(r + QStringLiteral("/.hid/h.txt"), "h"));
-    QVERIFY(makeLink(QStringLiteral("in"), r + QStringLiteral("/aa")));      // before "in" itself
-    QVERIFY(makeLink(QStringLiteral(".hid"), r + QStringLiteral("/zz")));    // hidden, inside
-    QVERIFY(makeLink(QStringLiteral(".."), r + QStringLiteral("/in/back"))); // cycle
-    QVERIFY(makeLink(QStringLiteral("."), r + QStringLiteral("/loop")));     // cycle
-    QVERIFY(makeLink(QStringLiteral("../outside/dir"), r + QStringLiteral("/out")));
-    QVERIFY(makeLink(p(QStringLiteral("outside")), r + QStringLiteral("/outAbsolute")));
-    QVERIFY(makeLink(QStringLiteral(".."), r + QStringLiteral("/parent")));
+    const QString r = p("r");
+    QVERIFY(writeFile(p("outside/dir/secret.txt"), "s"));
+    // "aa" comes before "in" itself, "zz" leads to a hidden folder, "in/back" and "loop" are
+    // cycles.
+    QVERIFY(make(r, "f.txt=f in/g.txt=g .hid/h.txt=h aa->in zz->.hid in/back->.. loop->. "
+                    "out->../outside/dir parent->.."));
+    QVERIFY(makeLink(p("outside"), r + QStringLiteral("/outAbsolute")));
 
     const QList<QFileInfo> list = getFileList(r);
     // Each folder once: "in" through the link that comes first, the hidden folder through its
