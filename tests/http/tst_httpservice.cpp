@@ -267,7 +267,7 @@ void TestHttpService::blockingFailures()
     const qint64 elapsed = clock.elapsed();
     QCOMPARE(err, QNetworkReply::TimeoutError);
     QVERIFY(text.isEmpty() && !text.isNull());
-    QVERIFY2(elapsed >= 950 && elapsed < 15000, qPrintable(QString::number(elapsed)));
+    QVERIFY2(elapsed >= 900 && elapsed < 15000, qPrintable(QString::number(elapsed)));
 
     // The object stays usable after a time-out.
     svc.setUrl(m_raw.url(QStringLiteral("/after")));
