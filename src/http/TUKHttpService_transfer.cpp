@@ -55,6 +55,70 @@ private:
     QPointer<QObject> m_receiver;
 };
 
+// The nested wait of a blocking transfer: the time limit, the error and time-out reports, and the
+// finish step that every way out goes through, after which no handler of the call runs. The
+// handlers of the transfer itself connect to receiver() with a direct connection.
+class BlockingTransfer
+{
+public:
+    using ErrorCallback = std::function<void(QNetworkReply::NetworkError, const QString&)>;
+
+    BlockingTransfer(QNetworkReply* reply, int timeout, ErrorCallback onError,
+                     std::function<void()> onEnd = nullptr)
+        : m_reply(reply), m_links(reply), m_timeout(timeout), m_onError(std::move(onError)),
+          m_onEnd(std::move(onEnd))
+    {
+        m_timer.setSingleShot(true);
+        m_timer.setInterval(timeout);
+        QObject::connect(
+            reply, &QNetworkReply::errorOccurred, receiver(),
+            [this](QNetworkReply::NetworkError) { fail(m_reply->error()); }, Qt::DirectConnection);
+        QObject::connect(
+            &m_timer, &QTimer::timeout, &m_timer, [this] { fail(QNetworkReply::TimeoutError); },
+            Qt::DirectConnection);
+    }
+
+    QObject* receiver() const { return m_links.receiver(); }
+
+    void finish()
+    {
+        m_ended = true;
+        m_timer.stop();
+        m_links.cut();
+        m_reply->deleteLater();
+        m_loop.quit();
+        if (m_onEnd)
+            m_onEnd();
+    }
+
+    // Waits until a handler has finished the transfer or the time limit (if any) ran out.
+    void run(int execFlag)
+    {
+        if (m_timeout > 0)
+            m_timer.start(); // once: the limit bounds the whole transfer
+        m_loop.exec(QEventLoop::ProcessEventsFlags(execFlag));
+        if (!m_ended)
+            finish(); // the loop was told to exit from outside (application quitting): end silently
+    }
+
+private:
+    void fail(QNetworkReply::NetworkError code)
+    {
+        if (m_onError)
+            m_onError(code, m_reply->errorString());
+        finish();
+    }
+
+    QNetworkReply* m_reply;
+    const TransferLinks m_links;
+    const int m_timeout;
+    ErrorCallback m_onError;
+    std::function<void()> m_onEnd;
+    QTimer m_timer;
+    QEventLoop m_loop;
+    bool m_ended = false;
+};
+
 // The body source of upload(): reads the caller's file, and once released it closes the file and
 // never touches it again. The reply may still ask for data after upload() has returned (a request
 // for more bytes can already be queued when the upload is abandoned); it then gets nothing, while
@@ -110,8 +174,7 @@ private:
 
 } // namespace
 
-// ---- streaming downloads
-// -------------------------------------------------------------------------
+// ---- streaming downloads ------------------------------------------------------------------------
 
 void TUKHttpService::downloadAsync(std::function<void(const QByteArray&, bool&)> onData,
                                    std::function<void()> onFinished,
@@ -175,23 +238,8 @@ void TUKHttpService::downloadSync(std::function<void(const QByteArray&, bool&)> 
 
     QNetworkReply* reply = executeInner(Get);
     reply->setReadBufferSize(kReadBufferSize);
-    const TransferLinks links(reply);
-    QObject* receiver = links.receiver();
-
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.setInterval(d->timeout);
-    QEventLoop loop;
-    bool ended = false;
-
-    // Every way out of the wait: no handler of this call runs after it.
-    auto finish = [&] {
-        ended = true;
-        timer.stop();
-        links.cut();
-        reply->deleteLater();
-        loop.quit();
-    };
+    BlockingTransfer transfer(reply, d->timeout, onError);
+    QObject* receiver = transfer.receiver();
 
     connect(
         reply, &QIODevice::readyRead, receiver,
@@ -200,7 +248,7 @@ void TUKHttpService::downloadSync(std::function<void(const QByteArray&, bool&)> 
             bool stop = false;
             onData(chunk, stop);
             if (stop)
-                finish();
+                transfer.finish();
         },
         Qt::DirectConnection);
     connect(
@@ -208,7 +256,7 @@ void TUKHttpService::downloadSync(std::function<void(const QByteArray&, bool&)> 
         [&] {
             if (reply->error() == QNetworkReply::NoError && onFinished)
                 onFinished(reply);
-            finish();
+            transfer.finish();
         },
         Qt::DirectConnection);
     connect(
@@ -218,28 +266,7 @@ void TUKHttpService::downloadSync(std::function<void(const QByteArray&, bool&)> 
                 onProgress(received, total);
         },
         Qt::DirectConnection);
-    connect(
-        reply, &QNetworkReply::errorOccurred, receiver,
-        [&](QNetworkReply::NetworkError) {
-            if (onError)
-                onError(reply->error(), reply->errorString());
-            finish();
-        },
-        Qt::DirectConnection);
-    connect(
-        &timer, &QTimer::timeout, &timer,
-        [&] {
-            if (onError)
-                onError(QNetworkReply::TimeoutError, reply->errorString());
-            finish();
-        },
-        Qt::DirectConnection);
-
-    if (d->timeout > 0)
-        timer.start();
-    loop.exec(QEventLoop::ProcessEventsFlags(d->execFlag));
-    if (!ended)
-        finish(); // the loop was told to exit from outside (application quitting): end silently
+    transfer.run(d->execFlag);
 }
 
 // ---- uploads
@@ -255,23 +282,11 @@ void waitForUpload(QNetworkReply* reply, FileUploadSource* source, int timeout, 
                    const std::function<void(qint64, qint64, bool&)>* onProgress,
                    const std::function<void(QNetworkReply::NetworkError, QString)>& onError)
 {
-    const TransferLinks links(reply);
-    QObject* receiver = links.receiver();
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.setInterval(timeout);
-    QEventLoop loop;
-    bool ended = false;
-
-    auto finish = [&] {
-        ended = true;
-        timer.stop();
-        links.cut();
-        reply->deleteLater();
-        loop.quit();
+    BlockingTransfer transfer(reply, timeout, onError, [source] {
         if (source)
             source->release();
-    };
+    });
+    QObject* receiver = transfer.receiver();
 
     QObject::connect(
         reply, &QNetworkReply::finished, receiver,
@@ -282,43 +297,20 @@ void waitForUpload(QNetworkReply* reply, FileUploadSource* source, int timeout, 
                 if (onFinished)
                     onFinished();
             }
-            finish();
+            transfer.finish();
         },
         Qt::DirectConnection);
-    if (onProgress)
+    if (onProgress && *onProgress)
         QObject::connect(
             reply, &QNetworkReply::uploadProgress, receiver,
             [&](qint64 sent, qint64 total) {
-                if (!*onProgress)
-                    return;
                 bool cancel = false;
                 (*onProgress)(sent, total, cancel);
                 if (cancel)
-                    finish();
+                    transfer.finish();
             },
             Qt::DirectConnection);
-    QObject::connect(
-        reply, &QNetworkReply::errorOccurred, receiver,
-        [&](QNetworkReply::NetworkError) {
-            if (onError)
-                onError(reply->error(), reply->errorString());
-            finish();
-        },
-        Qt::DirectConnection);
-    QObject::connect(
-        &timer, &QTimer::timeout, &timer,
-        [&] {
-            if (onError)
-                onError(QNetworkReply::TimeoutError, reply->errorString());
-            finish();
-        },
-        Qt::DirectConnection);
-
-    if (timeout > 0)
-        timer.start();
-    loop.exec(QEventLoop::ProcessEventsFlags(execFlag));
-    if (!ended)
-        finish();
+    transfer.run(execFlag);
 }
 
 } // namespace
