@@ -70,9 +70,10 @@ qint64 parseSize(const char* text)
     return qint64(v);
 }
 
-qint64 ownPeakKiB()
+// Peak resident memory (VmHWM) of a process, in KiB; -1 when it cannot be read.
+qint64 peakKiBOf(const QString& pid)
 {
-    QFile f(QStringLiteral("/proc/self/status"));
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
     if (!f.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray& line : f.readAll().split('\n'))
@@ -176,7 +177,7 @@ int runChild(const QStringList& args)
     }
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
     std::printf("RESULT %lld %.6f %lld %s\n", static_cast<long long>(bytes), seconds,
-                static_cast<long long>(ownPeakKiB()),
+                static_cast<long long>(peakKiBOf(QStringLiteral("self"))),
                 ok ? qPrintable(text.simplified()) : "FAILED");
     if (!ok)
         std::fprintf(stderr, "%s: %s\n", qPrintable(kind), qPrintable(text));
@@ -343,17 +344,6 @@ struct RunResult
     QString text;
 };
 
-qint64 polledPeakKiB(pid_t pid)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
-
 // Runs a program, samples its VmHWM every 5 ms while it runs and returns its standard output.
 // Our own children also report their final VmHWM, which then wins; for curl the last sample
 // stands (its peak comes right at the start of the transfer, long before it exits).
@@ -388,7 +378,7 @@ RunResult spawnAndMeasure(const std::vector<std::string>& argv, QByteArray* outp
     int status = 0;
     qint64 peak = -1;
     for (;;) {
-        const qint64 sample = polledPeakKiB(pid);
+        const qint64 sample = peakKiBOf(QString::number(pid));
         peak = std::max(peak, sample);
         rusage usage{};
         const pid_t w = ::wait4(pid, &status, WNOHANG, &usage);
