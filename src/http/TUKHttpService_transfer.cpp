@@ -282,7 +282,13 @@ void waitForUpload(QNetworkReply* reply, FileUploadSource* source, int timeout, 
                    const std::function<void(qint64, qint64, bool&)>* onProgress,
                    const std::function<void(QNetworkReply::NetworkError, QString)>& onError)
 {
-    BlockingTransfer transfer(reply, timeout, onError, [source] {
+    // Wrapped in a lambda: converting one std::function type into another would make the
+    // library export type information of the standard library's function wrappers.
+    auto reportError = [&onError](QNetworkReply::NetworkError code, const QString& text) {
+        if (onError)
+            onError(code, text);
+    };
+    BlockingTransfer transfer(reply, timeout, reportError, [source] {
         if (source)
             source->release();
     });
