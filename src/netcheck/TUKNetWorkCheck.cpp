@@ -19,11 +19,9 @@ TUKNetWorkCheck::TUKNetWorkCheck(QObject* parent)
 
 TUKNetWorkCheck::~TUKNetWorkCheck()
 {
-#ifndef Q_OS_WIN
     // Stop the probe first, while this object is whole: a verdict queued later could otherwise
     // reach a half-destroyed monitor. The QObject base then deletes the stopped thread object.
     m_pThread->stopProbing();
-#endif
 }
 
 bool TUKNetWorkCheck::isConnect()

@@ -4,7 +4,7 @@
 #include <QEventLoop>
 #include <QMutexLocker>
 
-#ifndef Q_OS_WIN
+#include "platform/TUKSystem_p.h"
 
 // Every live probe thread, and the two application hooks that drive them: the pre-routine lets
 // them start probing once an application object exists, the post-routine stops them while it
@@ -82,31 +82,20 @@ struct ProbeThreadRegistry
     }
 };
 
-#endif // !Q_OS_WIN
-
 TUKNetWorkChekThread::TUKNetWorkChekThread(QObject* parent)
     : QThread(parent), m_pReceiver(parent), m_pTargets(new QList<ProbeTarget>(defaultTargets()))
 {
-#ifndef Q_OS_WIN
     m_appReady = QCoreApplication::instance() != nullptr;
     ProbeThreadRegistry::instance().add(this);
-#endif
 }
 
 TUKNetWorkChekThread::~TUKNetWorkChekThread()
 {
-#ifdef Q_OS_WIN
-    terminate();
-    wait();
-#else
     stopProbing();
     ProbeThreadRegistry::instance().remove(this);
-#endif
     delete m_pTargets;
     m_pTargets = nullptr;
 }
-
-#ifndef Q_OS_WIN
 
 void TUKNetWorkChekThread::applicationReady()
 {
@@ -119,6 +108,12 @@ void TUKNetWorkChekThread::stopProbing()
 {
     if (QThread::currentThread() == this)
         return;
+    if (tuk::platform::threadsCannotEndNow()) {
+        // The library is being unloaded under a lock the thread would need to end by itself.
+        terminate();
+        wait();
+        return;
+    }
     {
         QMutexLocker lock(&m_stateMutex);
         m_stopRequested = true;
@@ -132,19 +127,8 @@ void TUKNetWorkChekThread::stopProbing()
     }
 }
 
-#else
-
-void TUKNetWorkChekThread::stopProbing()
-{
-    terminate();
-    wait();
-}
-
-#endif // !Q_OS_WIN
-
 void TUKNetWorkChekThread::run()
 {
-#ifndef Q_OS_WIN
     {
         QMutexLocker lock(&m_stateMutex);
         while (!m_appReady && !m_stopRequested)
@@ -152,7 +136,6 @@ void TUKNetWorkChekThread::run()
         if (m_stopRequested)
             return;
     }
-#endif
     TUKNetWorkCheckWorker worker(m_pTargets, m_pReceiver);
     QEventLoop loop;
     loop.exec();

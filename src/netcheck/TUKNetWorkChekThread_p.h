@@ -11,12 +11,13 @@
 // The probe thread of the connectivity monitor. It owns the endpoint list and, when running,
 // drives a TUKNetWorkCheckWorker with a local event loop.
 //
-// Linux: a Qt event loop on a secondary thread drops its events while no QCoreApplication exists,
-// and forced termination prints warnings and can leave GLib in a bad state. So the thread starts
+// A Qt event loop on a secondary thread drops its events while no QCoreApplication exists, and
+// forced termination can leave the thread's event dispatcher in a bad state. So the thread starts
 // at once but waits for the host's application object before it builds its worker (the first
 // probe runs then); it is stopped by stopProbing() - asked to quit and waited for - when the
-// application object is destroyed, and at the latest by the monitor's destructor.
-// Windows: the worker starts at once and the destructor terminates the thread and waits for it.
+// application object is destroyed, and at the latest by the monitor's destructor. Only while the
+// operating system unloads the library under a lock the thread would need to end (Windows'
+// loader lock) is it terminated at once.
 class TUKNetWorkChekThread : public QThread
 {
     Q_OBJECT
@@ -27,8 +28,9 @@ public:
     ~TUKNetWorkChekThread() override;
 
     // Ends the probing for good: wakes or quits the thread and waits for it to end (forced
-    // termination only if it has not ended after ten seconds). Returns at once when the thread
-    // is not running. Not from the probe thread itself.
+    // termination only if it has not ended after ten seconds, or at once while the library is
+    // unloaded under the loader lock). Returns at once when the thread is not running. Not from
+    // the probe thread itself.
     void stopProbing();
 
 protected:
@@ -38,7 +40,6 @@ private:
     QObject* m_pReceiver;
     QList<ProbeTarget>* m_pTargets;
 
-#ifndef Q_OS_WIN
     friend struct ProbeThreadRegistry;
     void applicationReady();
 
@@ -46,7 +47,6 @@ private:
     QWaitCondition m_stateChanged;
     bool m_appReady = false;
     bool m_stopRequested = false;
-#endif
 };
 
 #endif // TUKCLOUDUTILS_TUKNETWORKCHEKTHREAD_P_H

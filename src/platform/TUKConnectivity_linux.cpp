@@ -1,7 +1,5 @@
 #include "platform/TUKConnectivity_p.h"
 
-#ifndef _WIN32
-
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVariant>
@@ -372,5 +370,3 @@ std::unique_ptr<ConnectivityBackend> createConnectivityBackend(const Connectivit
 
 } // namespace platform
 } // namespace tuk
-
-#endif // !_WIN32

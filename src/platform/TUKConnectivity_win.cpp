@@ -1,7 +1,5 @@
 #include "platform/TUKConnectivity_p.h"
 
-#ifdef _WIN32
-
 // The Windows backend answers with WinINet and the COM Network List Manager:
 // - anyConnectionUp(): InternetGetConnectedState(&flags, 0);
 // - checkEndpoint(url), Windows Vista and later: CoInitialize(nullptr) and
@@ -12,7 +10,4 @@
 // - checkEndpoint(url), earlier Windows: InternetSetOptionW(nullptr,
 //   INTERNET_OPTION_CONNECT_TIMEOUT, 1000 ms) and then
 //   InternetCheckConnectionW(url, FLAG_ICC_FORCE_CONNECTION, 0).
-// It is a separate work item; until it is written a Windows build stops here.
 #error "The Windows connectivity backend (WinINet / Network List Manager) is not written yet."
-
-#endif // _WIN32

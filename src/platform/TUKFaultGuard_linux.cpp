@@ -1,7 +1,5 @@
 #include "platform/TUKFaultGuard_p.h"
 
-#ifdef __linux__
-
 #include <cxxabi.h>
 
 #include <algorithm>
@@ -294,7 +292,13 @@ FaultGuardResult runFaultGuarded(GuardedWork work, void* context)
     return result;
 }
 
+FaultGuardResult runProbeGuarded(GuardedWork work, void* context)
+{
+    FaultGuardResult result;
+    if (!callCatchingExceptions(work, context))
+        result.outcome = FaultGuardResult::Outcome::Exception;
+    return result;
+}
+
 } // namespace platform
 } // namespace tuk
-
-#endif // __linux__

@@ -26,8 +26,7 @@
 // Forced unwinding (pthread_cancel, which QThread::terminate() uses on Linux) is never caught: it
 // passes through the guard, which tidies up after itself on the way.
 //
-// Windows: structured exception handling takes the place of the signal handler (separate
-// work item); until then the Windows build traps C++ exceptions only.
+// Windows: structured exception handling takes the place of the signal handler.
 
 namespace tuk {
 namespace platform {
@@ -58,10 +57,20 @@ using GuardedWork = void (*)(void* context);
 // unwinding through (see above).
 FaultGuardResult runFaultGuarded(GuardedWork work, void* context);
 
-// Convenience form for any callable taking no arguments (a lambda, for instance).
+// The guard of one connectivity check, which runs on the probe thread of every host that loads
+// the library. Windows: the same structured exception guard as runFaultGuarded (it keeps no
+// process-wide state). Linux: C++ exceptions only, so that merely loading the library installs no
+// signal handler. Lets only forced unwinding through.
+FaultGuardResult runProbeGuarded(GuardedWork work, void* context);
+
+// Convenience forms for any callable taking no arguments (a lambda, for instance).
 template <typename Callable> FaultGuardResult runFaultGuarded(Callable& work)
 {
     return runFaultGuarded([](void* context) { (*static_cast<Callable*>(context))(); }, &work);
+}
+template <typename Callable> FaultGuardResult runProbeGuarded(Callable& work)
+{
+    return runProbeGuarded([](void* context) { (*static_cast<Callable*>(context))(); }, &work);
 }
 
 } // namespace platform

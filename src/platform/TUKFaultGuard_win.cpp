@@ -1,6 +1,8 @@
 #include "platform/TUKFaultGuard_p.h"
 
-#ifndef __linux__
+// Structured exception handling is still to come here: a guard whose filter accepts every
+// exception, hardware faults included (reported as Outcome::Fault with the exception code in
+// `signal`). Until then only C++ exceptions are trapped.
 
 namespace tuk {
 namespace platform {
@@ -8,11 +10,6 @@ namespace platform {
 FaultGuardResult runFaultGuarded(GuardedWork work, void* context)
 {
     FaultGuardResult result;
-#ifdef _WIN32
-    // Structured exception handling goes here: a __try/__except block whose filter accepts every
-    // exception, hardware faults included (they then report Outcome::Fault with the exception
-    // code in `signal`). Until it is written, only C++ exceptions are trapped.
-#endif
     try {
         work(context);
     } catch (...) {
@@ -21,7 +18,10 @@ FaultGuardResult runFaultGuarded(GuardedWork work, void* context)
     return result;
 }
 
+FaultGuardResult runProbeGuarded(GuardedWork work, void* context)
+{
+    return runFaultGuarded(work, context);
+}
+
 } // namespace platform
 } // namespace tuk
-
-#endif // !__linux__

@@ -1,7 +1,5 @@
 #include "platform/TUKUrlOpener_p.h"
 
-#ifndef _WIN32
-
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -118,5 +116,3 @@ bool startUrlOpener(const std::string& utf8Text)
 
 } // namespace platform
 } // namespace tuk
-
-#endif // !_WIN32

@@ -1,7 +1,5 @@
 #include "platform/TUKUrlOpener_p.h"
 
-#ifdef _WIN32
-
 #include <windows.h>
 
 #include <shellapi.h>
@@ -31,5 +29,3 @@ bool startUrlOpener(const std::string& utf8Text)
 
 } // namespace platform
 } // namespace tuk
-
-#endif // _WIN32

@@ -1,20 +1,25 @@
-# Sources of this subsystem are added to tukcloudutils_objects here.
-
-# Fault guard of TUKThread (each file compiles to nothing on the other platform).
-target_sources(tukcloudutils_objects PRIVATE
-    platform/TUKFaultGuard_p.h
-    platform/TUKFaultGuard_linux.cpp
-    platform/TUKFaultGuard_win.cpp)
-
-# URL opener behind executeURL (each file compiles to nothing on the other platform).
-target_sources(tukcloudutils_objects PRIVATE
-    platform/TUKUrlOpener_p.h
-    platform/TUKUrlOpener_linux.cpp
-    platform/TUKUrlOpener_win.cpp)
-
-# Connectivity answers of the network monitor's probe (each file compiles to nothing on the other
-# platform).
+# The operating-system layer: one file per service and OS, chosen here. Nothing outside this
+# folder knows which OS it is built for.
 target_sources(tukcloudutils_objects PRIVATE
     platform/TUKConnectivity_p.h
-    platform/TUKConnectivity_linux.cpp
-    platform/TUKConnectivity_win.cpp)
+    platform/TUKFaultGuard_p.h
+    platform/TUKSystem_p.h
+    platform/TUKUrlOpener_p.h)
+
+if(WIN32)
+    target_sources(tukcloudutils_objects PRIVATE
+        platform/TUKConnectivity_win.cpp
+        platform/TUKFaultGuard_win.cpp
+        platform/TUKSystem_win.cpp
+        platform/TUKUrlOpener_win.cpp)
+    set(TUK_PLATFORM_LIBS wininet ole32 oleaut32 shell32 uuid)
+else()
+    target_sources(tukcloudutils_objects PRIVATE
+        platform/TUKConnectivity_linux.cpp
+        platform/TUKFaultGuard_linux.cpp
+        platform/TUKSystem_linux.cpp
+        platform/TUKUrlOpener_linux.cpp)
+    # NetworkManager's connectivity state is read over D-Bus.
+    set(TUK_PLATFORM_LIBS Qt5::DBus)
+endif()
+target_link_libraries(tukcloudutils_objects PRIVATE ${TUK_PLATFORM_LIBS})

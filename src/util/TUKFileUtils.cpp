@@ -10,13 +10,11 @@
 
 namespace {
 
+// File names reach the system as UTF-16 on Windows and as UTF-8 bytes elsewhere (the encoding Qt
+// uses for file names under any UTF-8 locale).
 std::filesystem::path toFsPath(const QString& path)
 {
-#ifdef Q_OS_WIN
-    return std::filesystem::path(path.toStdWString());
-#else
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
-#endif
+    return std::filesystem::u8path(path.toStdString()); // QString::toStdString() is UTF-8
 }
 
 bool sameFile(const QString& a, const QString& b)
@@ -73,18 +71,15 @@ void removeContent(QDir dir)
     }
 }
 
+// Both paths are canonical, so they spell every name as the file system stores it and a plain
+// comparison holds on case-insensitive file systems too.
 bool isInside(const QString& canonicalPath, const QString& canonicalRoot)
 {
-#ifdef Q_OS_WIN
-    const Qt::CaseSensitivity cs = Qt::CaseInsensitive;
-#else
-    const Qt::CaseSensitivity cs = Qt::CaseSensitive;
-#endif
-    if (canonicalPath.compare(canonicalRoot, cs) == 0)
+    if (canonicalPath == canonicalRoot)
         return true;
     const QString prefix =
         canonicalRoot.endsWith(QLatin1Char('/')) ? canonicalRoot : canonicalRoot + QLatin1Char('/');
-    return canonicalPath.startsWith(prefix, cs);
+    return canonicalPath.startsWith(prefix);
 }
 
 void collectFiles(const QString& path, const QString& root, QSet<QString>& listed,
