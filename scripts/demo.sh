@@ -3,6 +3,7 @@
 # httpbin and nginx started on free loopback ports; both servers are stopped on exit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/loopback-env.sh
 bash scripts/setup-deps.sh
 export BUILD_DIR=${BUILD_DIR:-build}
 bash scripts/build.sh

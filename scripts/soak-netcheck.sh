@@ -12,10 +12,10 @@
 # warning, no GLib message, no crash report); the hosts that build an application also require
 # the off-line first verdict within 4.5 s. Exits non-zero when any run failed.
 #
-# BUILD_DIR must be a build configured with -DTUK_NETCHECK_LOOPBACK_ENDPOINTS=ON (the hosts then
-# probe loopback addresses only) and with the targets netcheck_host_* and tuk_fake_networkmanager
-# built.
+# BUILD_DIR must hold the targets netcheck_host_* and tuk_fake_networkmanager. The hosts probe
+# loopback addresses only (scripts/loopback-env.sh).
 set -u
+source "$(dirname "$0")/loopback-env.sh"
 
 if [ $# -lt 1 ] || [ $# -gt 2 ]; then
     echo "usage: $0 BUILD_DIR [COUNT]" >&2

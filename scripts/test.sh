@@ -3,6 +3,7 @@
 # Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/loopback-env.sh
 bash scripts/setup-deps.sh
 export BUILD_DIR=${BUILD_DIR:-build}
 bash scripts/build.sh

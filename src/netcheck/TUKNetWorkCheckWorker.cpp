@@ -1,6 +1,7 @@
 #include "netcheck/TUKNetWorkCheckWorker_p.h"
 
 #include "platform/TUKConnectivity_p.h"
+#include "platform/TUKFaultGuard_p.h"
 
 #include <QMetaObject>
 #include <QMutex>
@@ -11,32 +12,22 @@
 
 #include <atomic>
 
-#include <cxxabi.h>
-
 namespace {
 
-// The eight endpoints, in their fixed order. Builds made for testing replace them with loopback
-// addresses (port 9, where nothing is expected to listen), so that no probe leaves the machine.
-#ifdef TUK_NETCHECK_LOOPBACK_ENDPOINTS
-const char* const kDefaultEndpoints[] = {
-    "http://127.0.0.1:9", "http://127.0.0.2:9", "http://127.0.0.3:9", "http://127.0.0.4:9",
-    "http://127.0.0.5:9", "http://127.0.0.6:9", "http://127.0.0.7:9", "http://[::1]:9"};
-#else
+// The eight endpoints, in their fixed order.
 const char* const kDefaultEndpoints[] = {"http://www.microsoft.com", "http://www.apple.com",
                                          "http://www.amazon.com",    "http://www.bing.com",
                                          "http://www.wikipedia.org", "http://www.cloudflare.com",
                                          "http://www.mozilla.org",   "http://www.yahoo.com"};
-#endif
 
 std::atomic<quint32> g_pickSeed{1};
 
-// What the test seam installed. Built on first use: the monitor, and with it this code, can run
-// from another translation unit's static initialisation before this one's.
+// The backend the test seam installed. Built on first use: the monitor, and with it this code, can
+// run from another translation unit's static initialisation before this one's.
 struct ProbeOverrides
 {
     QMutex mutex;
     tuk::netcheck::BackendFactory backendFactory;
-    QStringList endpoints;
 };
 
 ProbeOverrides& probeOverrides()
@@ -51,18 +42,10 @@ QList<ProbeTarget> defaultTargets()
 {
     g_pickSeed = static_cast<quint32>(QTime::currentTime().msec());
 
-    QStringList urls;
-    {
-        ProbeOverrides& o = probeOverrides();
-        QMutexLocker lock(&o.mutex);
-        urls = o.endpoints;
-    }
-    if (urls.isEmpty()) {
-        for (const char* url : kDefaultEndpoints)
-            urls << QString::fromLatin1(url);
-    }
     QList<ProbeTarget> targets;
-    for (const QString& url : qAsConst(urls)) {
+    const QStringList urls =
+        tuk::netcheck::probeEndpoints(qgetenv(tuk::netcheck::kEndpointsVariable));
+    for (const QString& url : urls) {
         ProbeTarget target;
         target.url = url;
         targets.append(target);
@@ -73,12 +56,26 @@ QList<ProbeTarget> defaultTargets()
 namespace tuk {
 namespace netcheck {
 
-void setProbeOverrides(BackendFactory factory, const QStringList& endpoints)
+QStringList probeEndpoints(const QByteArray& setting)
+{
+    QStringList urls;
+    for (const QByteArray& entry : setting.split(',')) {
+        const QString url = QString::fromUtf8(entry).trimmed();
+        if (!url.isEmpty())
+            urls << url;
+    }
+    if (urls.isEmpty()) {
+        for (const char* url : kDefaultEndpoints)
+            urls << QString::fromLatin1(url);
+    }
+    return urls;
+}
+
+void setProbeBackendFactory(BackendFactory factory)
 {
     ProbeOverrides& o = probeOverrides();
     QMutexLocker lock(&o.mutex);
     o.backendFactory = std::move(factory);
-    o.endpoints = endpoints;
 }
 
 std::unique_ptr<tuk::platform::ConnectivityBackend> createProbeBackend()
@@ -173,16 +170,13 @@ bool TUKNetWorkCheckWorker::checkNetwork()
 
 bool TUKNetWorkCheckWorker::checkTarget(const QString& url)
 {
-    // Any exception inside a check counts as an answer: on line. Hardware faults are not trapped
-    // here: that would put process-wide signal handlers into every host that merely loads the
-    // library (and leave them behind, pointing nowhere, once it is unloaded).
-    try {
-        return m_backend->checkEndpoint(url.toStdString());
-    } catch (abi::__forced_unwind&) {
-        throw; // thread cancellation must go on unwinding
-    } catch (...) {
-        return true;
-    }
+    // Whatever goes wrong inside a check counts as an answer: on line.
+    bool answer = true;
+    const std::string target = url.toStdString();
+    auto check = [&] {
+        answer = m_backend->checkEndpoint(target);
+    };
+    return tuk::platform::runProbeGuarded(check).completed() ? answer : true;
 }
 
 QString TUKNetWorkCheckWorker::pickTarget(const QString& exclude)

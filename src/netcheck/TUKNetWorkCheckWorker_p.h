@@ -21,8 +21,8 @@ struct ProbeTarget
     int pickCount = 0; // times the entry was picked
 };
 
-// The eight default endpoints in their fixed order, both counters 0. Also seeds the endpoint
-// picks of workers created afterwards from the clock's current millisecond.
+// The endpoint list of a new probe thread (see probeEndpoints()), both counters 0. Also seeds the
+// endpoint picks of workers created afterwards from the clock's current millisecond.
 QList<ProbeTarget> defaultTargets();
 
 namespace tuk {
@@ -35,10 +35,18 @@ constexpr int kMaxFailCount = 20;
 using BackendFactory = std::function<std::unique_ptr<tuk::platform::ConnectivityBackend>()>;
 using RandomSource = std::function<int()>; // non-negative numbers
 
+// The environment variable that replaces the probe's endpoints, for networks where the public
+// endpoints cannot or must not be reached (air-gapped and corporate networks, test machines).
+constexpr char kEndpointsVariable[] = "TUK_NETCHECK_ENDPOINTS";
+
+// The endpoint URLs for the value of that variable: its comma-separated entries, blanks around
+// each removed and empty ones skipped, used as written; the eight public home pages when it names
+// none (unset or empty).
+QStringList probeEndpoints(const QByteArray& setting);
+
 // Test seam (internal, not exported): probe threads created after this call use \a factory for
-// their platform backend (an empty factory restores the platform's own) and \a endpoints as
-// their endpoint list (an empty list restores the default one).
-void setProbeOverrides(BackendFactory factory, const QStringList& endpoints);
+// their platform backend; an empty factory restores the platform's own.
+void setProbeBackendFactory(BackendFactory factory);
 
 // The backend a worker gets when none is handed to it.
 std::unique_ptr<tuk::platform::ConnectivityBackend> createProbeBackend();

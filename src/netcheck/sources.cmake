@@ -7,8 +7,3 @@ target_sources(tukcloudutils_objects PRIVATE
     netcheck/TUKNetWorkCheckWorker_p.h
     netcheck/TUKNetWorkCheckWorker.cpp)
 
-# Builds made for testing probe loopback addresses instead of the public endpoints.
-if(TUK_NETCHECK_LOOPBACK_ENDPOINTS)
-    set_property(SOURCE netcheck/TUKNetWorkCheckWorker.cpp APPEND PROPERTY
-        COMPILE_DEFINITIONS TUK_NETCHECK_LOOPBACK_ENDPOINTS)
-endif()

@@ -32,7 +32,7 @@ private slots:
 
 void TestNetcheckInstance::concurrentFirstCallsBuildOneMonitor()
 {
-    tuk::netcheck::setProbeOverrides([] { return std::make_unique<OnlineBackend>(); }, {});
+    tuk::netcheck::setProbeBackendFactory([] { return std::make_unique<OnlineBackend>(); });
 
     constexpr int kThreads = 8;
     std::atomic<int> ready{0};

@@ -18,8 +18,6 @@ std::atomic<bool> g_online{true};
 std::atomic<int> g_checks{0};
 QMutex g_urlsMutex;
 QSet<QString> g_urls; // endpoints the probe thread asked about
-const QStringList kEndpoints = {QStringLiteral("http://one.test"),
-                                QStringLiteral("http://two.test")};
 
 class SteeredBackend : public tuk::platform::ConnectivityBackend
 {
@@ -56,12 +54,10 @@ private slots:
 
 void TestNetcheckMonitor::initTestCase()
 {
-    tuk::netcheck::setProbeOverrides(
-        [] {
-            ++g_backendsMade;
-            return std::make_unique<SteeredBackend>();
-        },
-        kEndpoints);
+    tuk::netcheck::setProbeBackendFactory([] {
+        ++g_backendsMade;
+        return std::make_unique<SteeredBackend>();
+    });
     TUKNetWorkCheck* monitor = TUKNetWorkCheck::getInstance();
     QVERIFY(monitor);
     // The probe thread has started and made its first probe with our backend.
@@ -69,7 +65,9 @@ void TestNetcheckMonitor::initTestCase()
     QCOMPARE(g_backendsMade.load(), 1);
     QMutexLocker lock(&g_urlsMutex);
     QCOMPARE(g_urls.size(), 1);
-    QVERIFY(kEndpoints.contains(*g_urls.begin()));
+    // ... and with the endpoints the environment names.
+    QVERIFY(tuk::netcheck::probeEndpoints(qgetenv(tuk::netcheck::kEndpointsVariable))
+                .contains(*g_urls.begin()));
 }
 
 void TestNetcheckMonitor::startsConnectedAndIsOneObject()

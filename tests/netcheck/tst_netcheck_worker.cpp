@@ -98,7 +98,7 @@ class TestNetcheckWorker : public QObject
     Q_OBJECT
 
 private slots:
-    void defaultListStaysOnThisMachine();
+    void endpointList();
     void onLineFirstVerdictIsNotSent();
     void closedGateJudgesOfflineWithoutPicking();
     void probePicks_data();
@@ -108,21 +108,31 @@ private slots:
     void exceptionsInACheckAnswerTrue();
 };
 
-void TestNetcheckWorker::defaultListStaysOnThisMachine()
+void TestNetcheckWorker::endpointList()
 {
-    // Test builds must never probe the public endpoints.
-    const QList<ProbeTarget> targets = defaultTargets();
-    QCOMPARE(targets.size(), 8);
-    QSet<QString> distinct;
-    for (const ProbeTarget& t : targets) {
-        const QUrl url(t.url);
-        QVERIFY2(url.isValid() && QHostAddress(url.host()).isLoopback(), qPrintable(t.url));
-        QCOMPARE(url.scheme(), QStringLiteral("http"));
-        QCOMPARE(t.failCount, 0);
-        QCOMPARE(t.pickCount, 0);
-        distinct.insert(t.url);
+    using tuk::netcheck::probeEndpoints;
+    // Unset or naming nothing: eight distinct public home pages over plain http.
+    for (const QByteArray& setting : {QByteArray(), QByteArray(" , ")}) {
+        const QStringList urls = probeEndpoints(setting);
+        QCOMPARE(urls.size(), 8);
+        QCOMPARE(QSet<QString>(urls.begin(), urls.end()).size(), 8);
+        for (const QString& text : urls) {
+            const QUrl url(text);
+            QVERIFY2(url.scheme() == "http" && url.port() == -1 && url.path().isEmpty() &&
+                         !QHostAddress(url.host()).isLoopback(),
+                     qPrintable(text));
+        }
     }
-    QCOMPARE(distinct.size(), 8);
+    QCOMPARE(probeEndpoints(" http://a:1 ,,http://[::1]:9"),
+             QStringList({"http://a:1", "http://[::1]:9"}));
+
+    // Our test runs name loopback endpoints only, and new probe threads take them.
+    const QList<ProbeTarget> targets = defaultTargets();
+    QVERIFY(!targets.isEmpty());
+    for (const ProbeTarget& t : targets) {
+        QVERIFY2(QHostAddress(QUrl(t.url).host()).isLoopback(), qPrintable(t.url));
+        QCOMPARE(t.failCount + t.pickCount, 0);
+    }
 }
 
 void TestNetcheckWorker::onLineFirstVerdictIsNotSent()
