@@ -28,7 +28,9 @@
  * There is \b no time limit: a server that accepts the connection and never answers keeps the
  * call waiting. The nested loop delivers the thread's other events (timers, queued signals, user
  * input on the GUI thread) while it runs, so host code may run, and may call these helpers again,
- * before the call returns. The calling thread needs a QCoreApplication.
+ * before the call returns. The calling thread needs a QCoreApplication. A wait ended from outside
+ * (QCoreApplication::exit() or quit() while the call waits) ends the call with its failure value;
+ * until the application's own event loop has returned, later calls end that way at once.
  *
  * Every request carries the library's fixed browser User-Agent text, "Mozilla/5.0 (Windows NT 6.3;
  * WOW64) AppleWebKit/537.1 (KHTML, like Gecko) Chrome/21.0.1180.89 Safari/537.1".

@@ -59,9 +59,17 @@ class TUKHttpServicePrivate;
  *   over to the next one. A header removed with clearHeader() is gone from the next request.
  * - An encoding name that QTextCodec does not know decodes the body as UTF-8.
  * - The response's own charset is never consulted: the body is decoded with setEncoding()'s codec.
- * - A time limit of zero or less means no limit; the default is 2147483647 ms.
+ * - A time limit of zero or less means no limit; the default is 2147483647 ms. The limit is
+ *   measured on the monotonic clock and never ends a wait before it has fully passed.
  * - When the time limit runs out, the verb returns an empty string with
  *   QNetworkReply::TimeoutError and the abandoned reply is released.
+ * - Every blocking wait (verbs, downloadSync(), the uploads) also ends when its event loop is ended
+ *   from outside, as QCoreApplication::exit() or quit() does while the call waits: the verb returns
+ *   an empty string with QNetworkReply::OperationCanceledError (never the part of a body received
+ *   so far as a success); downloadSync() and the uploads report that code to their error callback.
+ *   Until the application's own event loop has returned, later blocking calls end that way at once.
+ * - Every reply of the callback verbs is released once it has ended, whichever callbacks are
+ *   empty: a request sent with only an error callback costs nothing after it is done.
  *
  * Threads: the object, its network access manager and every reply belong to the thread that
  * created the object, which must run a Qt event loop for callback verbs and asynchronous

@@ -42,7 +42,7 @@ class TUKNetWorkChekThread;
  * fails; name resolution and connect are bounded by one second together. A site that keeps
  * failing while another answers is dropped from the list after 21 such failures; the last site
  * is never dropped. No request is sent: the connection is closed once it is made.
- * Windows judges with WinINet and the Network List Manager instead (separate work item).
+ * Windows judges with WinINet and the Network List Manager instead.
  *
  * Decisions on points a user may wonder about (Linux):
  * - Start-up: the probe thread starts when the library is loaded but waits for the host's
@@ -59,6 +59,11 @@ class TUKNetWorkChekThread;
  * - D-Bus: the system bus is the one named by DBUS_SYSTEM_BUS_ADDRESS when that variable is set,
  *   as for every D-Bus client; a machine without a system bus is handled silently.
  * - Endpoint picks are pseudo-random, seeded from the clock's millisecond when the list is built.
+ * - The environment variable TUK_NETCHECK_ENDPOINTS, read when the library is loaded, replaces the
+ *   eight public sites with its comma-separated URLs (blanks around an entry and empty entries are
+ *   ignored; entries are used as written, http or https, with an optional port). Use it on
+ *   air-gapped or corporate networks where the public sites cannot or must not be reached. Unset
+ *   or naming nothing, the public sites are used.
  * - A check that fails with an exception counts as an answer (on line), as on Windows; hardware
  *   faults inside a check are not trapped, so loading the library installs no signal handlers.
  */

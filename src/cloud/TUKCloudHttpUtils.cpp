@@ -1,9 +1,10 @@
 #include <TUKCloudUtils/TUKCloudHttpUtils.h>
 
+#include "core/TUKBlockingWait_p.h"
+#include "core/TUKLogging_p.h"
 #include "module/TUKModule_p.h"
 
 #include <QDateTime>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QHttpMultiPart>
@@ -16,6 +17,7 @@
 #include <QUrl>
 #include <QVariant>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -37,17 +39,6 @@ QNetworkRequest baseRequest(const QUrl& url)
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::UserAgentHeader, tuk::module::userAgent);
     return request;
-}
-
-// Runs a nested event loop until the reply finishes or, when alsoOnProgress is set, until its
-// first download-progress report, whichever comes first. No time limit.
-void waitFor(QNetworkReply* reply, bool alsoOnProgress = false)
-{
-    QEventLoop loop;
-    QObject::connect(reply, SIGNAL(finished()), &loop, SLOT(quit()));
-    if (alsoOnProgress)
-        QObject::connect(reply, SIGNAL(downloadProgress(qint64, qint64)), &loop, SLOT(quit()));
-    loop.exec();
 }
 
 int httpStatus(const QNetworkReply* reply)
@@ -93,6 +84,98 @@ QString joinParams(const QStringList& params)
     return joined;
 }
 
+void addCookies(QNetworkRequest& request, const CookieMap& cookies)
+{
+    QList<QNetworkCookie> list;
+    for (auto it = cookies.cbegin(); it != cookies.cend(); ++it) {
+        if (!it.key().isEmpty() && !it.value().isEmpty())
+            list.append(QNetworkCookie(it.key().toUtf8(), it.value().toUtf8()));
+    }
+    if (!list.isEmpty())
+        request.setHeader(QNetworkRequest::CookieHeader, QVariant::fromValue(list));
+}
+
+// Walks a chain of 302 answers. For the first URL and then for the Location of each 302 answer
+// (at most kMaxRedirects of them), a new access manager is made and send(manager, url, hop) makes
+// the request, hop counting from 0; the reply is waited for with the library's wait, without a
+// time limit, until it finishes or, with endOnProgress, until its first download-progress report.
+// At a 302, redirected(manager, url) runs before the next hop. Returns false, calling nothing
+// more, on: a URL that does not parse (an empty or unusable Location included), no reply, a wait
+// ended from outside, an error the reply reports, one 302 too many. Otherwise arrived(reply,
+// manager, url) gets the last reply, whose status is not 302, and true is returned. Each hop's
+// manager, and with it its reply, is gone when the hop ends: a transfer not read to its end is
+// dropped.
+using Send = std::function<QNetworkReply*(QNetworkAccessManager&, const QUrl&, int)>;
+using Hop = std::function<void(QNetworkReply*, QNetworkAccessManager&, const QUrl&)>;
+
+bool walkRedirects(const QString& url, bool endOnProgress, const Send& send, const Hop& redirected,
+                   const Hop& arrived)
+{
+    QString currentUrl = url;
+    for (int hop = 0;; ++hop) {
+        const QUrl target = parseUrl(currentUrl);
+        if (!target.isValid())
+            return false;
+
+        QNetworkAccessManager manager;
+        QNetworkReply* reply = send(manager, target, hop);
+        if (!reply)
+            return false;
+        tuk::BlockingWait wait(0);
+        wait.endOn(reply, &QNetworkReply::finished);
+        if (endOnProgress)
+            wait.endOn(reply, &QNetworkReply::downloadProgress);
+        if (wait.exec() != tuk::BlockingWait::End::Done || reply->error() != QNetworkReply::NoError)
+            return false;
+
+        if (httpStatus(reply) != 302) {
+            arrived(reply, manager, target);
+            return true;
+        }
+        if (hop == kMaxRedirects) {
+            qCDebug(tuk::log::cloud) << "more than" << kMaxRedirects << "redirects from" << url;
+            return false;
+        }
+        if (redirected)
+            redirected(reply, manager, target);
+        currentUrl = locationText(reply);
+    }
+}
+
+// "----------------" and the local date and time to the millisecond: 33 characters.
+QString storeBoundary()
+{
+    return QStringLiteral("----------------") +
+           QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmsszzz"));
+}
+
+// The form of an upload to the file store, in this order: the access token, the project name and
+// the file, whose bytes are streamed from the open \a file while sending.
+std::unique_ptr<QHttpMultiPart> storeForm(const QString& boundary, const QString& accessToken,
+                                          QFile* file, const QString& fileContentType)
+{
+    auto form = std::make_unique<QHttpMultiPart>(QHttpMultiPart::FormDataType);
+    form->setBoundary(boundary.toUtf8());
+    auto field = [&form](const QByteArray& disposition, const QByteArray& body) {
+        QHttpPart part;
+        part.setHeader(QNetworkRequest::ContentDispositionHeader, disposition);
+        part.setBody(body);
+        form->append(part);
+    };
+    field(QByteArrayLiteral("form-data; name=\"access_token\""), accessToken.toUtf8());
+    field(QByteArrayLiteral("form-data; name=\"project_name\""), QByteArrayLiteral("kpl_web"));
+
+    QHttpPart filePart;
+    filePart.setHeader(QNetworkRequest::ContentDispositionHeader,
+                       QByteArray("form-data; name=\"upload_file\"; filename=\"" +
+                                  QFileInfo(file->fileName()).fileName().toUtf8() + '"'));
+    if (!fileContentType.isEmpty())
+        filePart.setHeader(QNetworkRequest::ContentTypeHeader, fileContentType.toUtf8());
+    filePart.setBodyDevice(file);
+    form->append(filePart);
+    return form;
+}
+
 } // namespace
 
 TUKCloudHttpUtils::TUKCloudHttpUtils() : QObject(nullptr) {}
@@ -128,203 +211,102 @@ QString TUKCloudHttpUtils::request(const QString& url, const QByteArray& data,
                                    QMap<QString, QString>& outCookies)
 {
     // A 302 turns the call into a GET of the Location that carries only the cookies the 302
-    // reply set. The chain is walked here in a loop rather than by nested calls.
-    QString currentUrl = url;
+    // reply set, and whose outcome is the call's.
     CookieMap cookiesToSend = inCookies; // copied: inCookies may be outCookies itself
-    bool post = isPost;
-    int redirects = 0;
-
-    for (;;) {
-        const QUrl target = parseUrl(currentUrl);
-        if (!target.isValid())
-            return QString();
-
-        QNetworkAccessManager manager;
+    QString text;
+    const auto send = [&](QNetworkAccessManager& manager, const QUrl& target, int hop) {
         QNetworkRequest req = baseRequest(target);
-
-        QList<QNetworkCookie> cookies;
-        for (auto it = cookiesToSend.cbegin(); it != cookiesToSend.cend(); ++it) {
-            if (!it.key().isEmpty() && !it.value().isEmpty())
-                cookies.append(QNetworkCookie(it.key().toUtf8(), it.value().toUtf8()));
-        }
-        if (!cookies.isEmpty())
-            req.setHeader(QNetworkRequest::CookieHeader, QVariant::fromValue(cookies));
-
-        QNetworkReply* reply = nullptr;
-        if (post) {
-            req.setHeader(QNetworkRequest::ContentTypeHeader,
-                          contentType.isEmpty()
-                              ? QStringLiteral("application/x-www-form-urlencoded")
-                              : contentType);
-            reply = manager.post(req, data);
-        } else {
-            reply = manager.get(req);
-        }
-        if (!reply)
-            return QString();
-
-        waitFor(reply);
-
-        if (reply->error() != QNetworkReply::NoError) {
-            reply->deleteLater();
-            return QString();
-        }
-
+        addCookies(req, cookiesToSend);
+        if (!isPost || hop > 0)
+            return manager.get(req);
+        req.setHeader(QNetworkRequest::ContentTypeHeader,
+                      contentType.isEmpty() ? QStringLiteral("application/x-www-form-urlencoded")
+                                            : contentType);
+        return manager.post(req, data);
+    };
+    const auto redirected = [&](QNetworkReply*, QNetworkAccessManager& manager,
+                                const QUrl& target) {
+        cookiesToSend.clear();
+        harvestCookies(manager, target, cookiesToSend);
+        outCookies.clear(); // the follow-up starts from an empty map
+    };
+    const auto arrived = [&](QNetworkReply* reply, QNetworkAccessManager& manager,
+                             const QUrl& target) {
         const int status = httpStatus(reply);
-        if (status == 302) {
-            if (++redirects > kMaxRedirects) {
-                reply->deleteLater();
-                outCookies.clear();
-                return QString();
-            }
-            CookieMap fresh;
-            harvestCookies(manager, target, fresh);
-            currentUrl = locationText(reply);
-            reply->deleteLater();
-            cookiesToSend = fresh;
-            post = false;
-            outCookies.clear(); // the follow-up is a get(), which starts from an empty map
-            continue;
-        }
-        if (status < 200 || status > 399) {
-            reply->deleteLater();
-            return QString();
-        }
-
-        const QString text = decodeBody(reply);
+        if (status < 200 || status > 399)
+            return;
+        text = decodeBody(reply);
         harvestCookies(manager, target, outCookies);
-        reply->deleteLater();
-        return text;
-    }
+    };
+    walkRedirects(url, false, send, redirected, arrived);
+    return text;
 }
 
 qint64 TUKCloudHttpUtils::getRemoteFileSize(const QString& url)
 {
-    QString currentUrl = url;
-    for (int redirects = 0;; ++redirects) {
-        const QUrl target = parseUrl(currentUrl);
-        if (!target.isValid())
-            return 0;
-
-        QNetworkAccessManager manager;
-        QNetworkReply* reply = manager.head(baseRequest(target));
-        if (!reply)
-            return 0;
-        waitFor(reply);
-
-        if (reply->error() != QNetworkReply::NoError) {
-            reply->deleteLater();
-            return 0;
-        }
-        const int status = httpStatus(reply);
-        if (status == 302 && redirects < kMaxRedirects) {
-            currentUrl = locationText(reply);
-            reply->deleteLater();
-            continue;
-        }
-        qint64 size = 0;
-        if (status == 200)
-            size = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
-        reply->deleteLater();
-        return size;
-    }
+    qint64 size = 0;
+    walkRedirects(
+        url, false,
+        [](QNetworkAccessManager& manager, const QUrl& target, int) {
+            return manager.head(baseRequest(target));
+        },
+        nullptr,
+        [&size](QNetworkReply* reply, QNetworkAccessManager&, const QUrl&) {
+            if (httpStatus(reply) == 200)
+                size = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+        });
+    return size;
 }
 
 bool TUKCloudHttpUtils::isSupportResumeDownload(const QString& url)
 {
-    QString currentUrl = url;
-    for (int redirects = 0;; ++redirects) {
-        const QUrl target = parseUrl(currentUrl);
-        if (!target.isValid())
-            return false;
-
-        // Destroying the manager at the end of this scope aborts whatever the reply still has
-        // to deliver: the body is never read to the end.
-        QNetworkAccessManager manager;
-        QNetworkRequest req = baseRequest(target);
-        req.setRawHeader("Range", "bytes=0-1");
-        QNetworkReply* reply = manager.get(req);
-        if (!reply)
-            return false;
-        waitFor(reply, true);
-
-        if (reply->error() != QNetworkReply::NoError) {
-            reply->deleteLater();
-            return false;
-        }
-        const int status = httpStatus(reply);
-        if (status == 302 && redirects < kMaxRedirects) {
-            currentUrl = locationText(reply);
-            reply->deleteLater();
-            continue;
-        }
-        bool resumable = false;
-        if (status == 206)
-            resumable = true;
-        else if (status != 302)
-            resumable = reply->hasRawHeader("Content-Range");
-        reply->deleteLater();
-        return resumable;
-    }
+    // The wait ends at the first progress report: a server that ignores the range and sends the
+    // whole file is not read to its end.
+    bool resumable = false;
+    walkRedirects(
+        url, true,
+        [](QNetworkAccessManager& manager, const QUrl& target, int) {
+            QNetworkRequest req = baseRequest(target);
+            req.setRawHeader("Range", "bytes=0-1");
+            return manager.get(req);
+        },
+        nullptr,
+        [&resumable](QNetworkReply* reply, QNetworkAccessManager&, const QUrl&) {
+            resumable = httpStatus(reply) == 206 || reply->hasRawHeader("Content-Range");
+        });
+    return resumable;
 }
 
 QString TUKCloudHttpUtils::uploadFileToPYX(const QString& url, const QString& accessToken,
                                            const QString& filePath, const QString& fileContentType)
 {
     const QUrl target = parseUrl(url);
-    if (!target.isValid())
+    if (!target.isValid() || !QFile::exists(filePath))
         return QString();
-    if (!QFile::exists(filePath))
-        return QString();
-
-    // Declared before the manager so that the reply, which the manager owns, is gone before the
-    // multipart body and the file it streams from.
+    // The file and the form are declared before the manager so that the reply, which the manager
+    // owns, is gone before the body it streams from.
     QFile file(filePath);
-    QHttpMultiPart multiPart(QHttpMultiPart::FormDataType);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    const QString boundary = storeBoundary();
+    const std::unique_ptr<QHttpMultiPart> form =
+        storeForm(boundary, accessToken, &file, fileContentType);
 
     QNetworkAccessManager manager;
     QNetworkRequest req = baseRequest(target);
-
-    const QString boundary =
-        QStringLiteral("----------------") +
-        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmsszzz"));
     req.setHeader(QNetworkRequest::ContentTypeHeader,
                   QString(QStringLiteral("multipart/form-data;boundary=") + boundary));
-
-    multiPart.setBoundary(boundary.toUtf8());
-
-    QHttpPart tokenPart;
-    tokenPart.setHeader(QNetworkRequest::ContentDispositionHeader,
-                        QByteArrayLiteral("form-data; name=\"access_token\""));
-    tokenPart.setBody(accessToken.toUtf8());
-    multiPart.append(tokenPart);
-
-    QHttpPart projectPart;
-    projectPart.setHeader(QNetworkRequest::ContentDispositionHeader,
-                          QByteArrayLiteral("form-data; name=\"project_name\""));
-    projectPart.setBody(QByteArrayLiteral("kpl_web"));
-    multiPart.append(projectPart);
-
-    QHttpPart filePart;
-    filePart.setHeader(QNetworkRequest::ContentDispositionHeader,
-                       QByteArray("form-data; name=\"upload_file\"; filename=\"" +
-                                  QFileInfo(filePath).fileName().toUtf8() + '"'));
-    if (!fileContentType.isEmpty())
-        filePart.setHeader(QNetworkRequest::ContentTypeHeader, fileContentType.toUtf8());
-
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    filePart.setBodyDevice(&file);
-    multiPart.append(filePart);
-
-    QNetworkReply* reply = manager.post(req, &multiPart);
+    QNetworkReply* reply = manager.post(req, form.get());
     if (!reply)
         return QString();
-    waitFor(reply);
+    tuk::BlockingWait wait(0);
+    wait.endOn(reply, &QNetworkReply::finished);
+    const bool ended = wait.exec() == tuk::BlockingWait::End::Done;
 
+    // Redirects are not followed: a 3xx answer counts as success.
     QString text;
     const int status = httpStatus(reply);
-    if (reply->error() == QNetworkReply::NoError && status >= 200 && status <= 399)
+    if (ended && reply->error() == QNetworkReply::NoError && status >= 200 && status <= 399)
         text = decodeBody(reply);
     file.close();
     reply->deleteLater();

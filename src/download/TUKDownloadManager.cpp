@@ -1,5 +1,7 @@
 #include "download/TUKDownloadManager_p.h"
 
+#include "core/TUKLogging_p.h"
+
 #include <QNetworkRequest>
 #include <QTimer>
 
@@ -20,19 +22,25 @@ TUKDownloadManager::~TUKDownloadManager()
 
 void TUKDownloadManager::downloadFile(const QString& url, const QString& filePath)
 {
-    if (d->busy)
+    if (d->busy) {
+        qCDebug(tuk::log::download) << "a transfer is running; ignored:" << url;
         return;
+    }
     // A file left open by an earlier call whose URL was not valid.
     if (d->file.isOpen())
         d->file.close();
 
     d->file.setFileName(filePath);
-    if (!d->file.open(QIODevice::WriteOnly))
+    if (!d->file.open(QIODevice::WriteOnly)) {
+        qCDebug(tuk::log::download) << "cannot write" << filePath << d->file.errorString();
         return;
+    }
 
     d->url = QUrl::fromEncoded(url.toLocal8Bit(), QUrl::TolerantMode);
-    if (!d->url.isValid())
+    if (!d->url.isValid()) {
+        qCDebug(tuk::log::download) << "not a valid URL, nothing started:" << url;
         return;
+    }
 
     d->busy = true;
     QTimer::singleShot(0, this, SLOT(startDownload()));

@@ -1,11 +1,13 @@
 #include "http/TUKHttpService_p.h"
 
+#include "core/TUKBlockingWait_p.h"
+#include "core/TUKLogging_p.h"
+
 #include <QBuffer>
 #include <QDebug>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTextCodec>
-#include <QTimer>
 #include <QUrl>
 
 namespace {
@@ -181,31 +183,28 @@ QNetworkReply* TUKHttpService::executeInner(HttpMethod method)
 QString TUKHttpService::execute(HttpMethod method, NetworkError& error)
 {
     QNetworkReply* reply = executeInner(method);
+    tuk::BlockingWait wait(d->timeout);
+    wait.endOn(reply, &QNetworkReply::finished);
+    const tuk::BlockingWait::End end = wait.exec(QEventLoop::ProcessEventsFlags(d->execFlag));
+    reply->deleteLater(); // not aborted: its deletion ends a transfer still running
 
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.setInterval(d->timeout);
-    QEventLoop loop;
-    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-
-    const bool limited = d->timeout > 0;
-    if (limited)
-        timer.start();
-    loop.exec(QEventLoop::ProcessEventsFlags(d->execFlag));
-
-    if (limited && !timer.isActive() && !reply->isFinished()) {
+    switch (end) {
+    case tuk::BlockingWait::End::TimedOut:
         error = QNetworkReply::TimeoutError;
-        reply->deleteLater();
+        qCDebug(tuk::log::http) << "time limit of" << d->timeout << "ms passed:" << reply->url();
         return QString("");
+    case tuk::BlockingWait::End::Interrupted:
+        // Whatever arrived so far is not the answer: never report a cut body as success.
+        error = QNetworkReply::OperationCanceledError;
+        qCDebug(tuk::log::http) << "wait ended from outside:" << reply->url();
+        return QString("");
+    case tuk::BlockingWait::End::Done:
+        break;
     }
-    timer.stop();
     error = reply->error();
-    QString result("");
-    if (error == QNetworkReply::NoError)
-        result = d->decode(reply->readAll());
-    reply->deleteLater();
-    return result;
+    if (error != QNetworkReply::NoError)
+        return QString("");
+    return d->decode(reply->readAll());
 }
 
 QString TUKHttpService::execute(HttpMethod method, std::function<void(const QString&)> onSuccess,
@@ -213,22 +212,22 @@ QString TUKHttpService::execute(HttpMethod method, std::function<void(const QStr
 {
     QNetworkReply* reply = executeInner(method);
 
+    // Both handlers release the reply, whichever callbacks are empty: every reply goes once it
+    // has ended. A failed reply runs both (error first), which only schedules its deletion twice.
     connect(
         reply, &QNetworkReply::finished, reply,
         [reply, onSuccess, this]() {
-            if (reply->error() != QNetworkReply::NoError || !onSuccess)
-                return;
-            const QString text = d->decode(reply->readAll());
             reply->deleteLater();
-            onSuccess(text);
+            if (reply->error() == QNetworkReply::NoError && onSuccess)
+                onSuccess(d->decode(reply->readAll()));
         },
         Qt::DirectConnection);
     connect(
         reply, &QNetworkReply::errorOccurred, reply,
         [reply, onFailure](QNetworkReply::NetworkError) {
+            reply->deleteLater();
             if (onFailure)
                 onFailure(reply->error(), reply->errorString());
-            reply->deleteLater();
         },
         Qt::DirectConnection);
     return QString("");

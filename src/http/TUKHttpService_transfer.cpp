@@ -1,6 +1,8 @@
 // Streaming downloads and raw-body uploads of TUKHttpService.
 #include "http/TUKHttpService_p.h"
 
+#include "core/TUKBlockingWait_p.h"
+
 #include <QFile>
 #include <QIODevice>
 #include <QPointer>
@@ -55,7 +57,7 @@ private:
     QPointer<QObject> m_receiver;
 };
 
-// The nested wait of a blocking transfer: the time limit, the error and time-out reports, and the
+// A blocking transfer: the library's wait, the error, time-out and interruption reports, and the
 // finish step that every way out goes through, after which no handler of the call runs. The
 // handlers of the transfer itself connect to receiver() with a direct connection.
 class BlockingTransfer
@@ -65,16 +67,12 @@ public:
 
     BlockingTransfer(QNetworkReply* reply, int timeout, ErrorCallback onError,
                      std::function<void()> onEnd = nullptr)
-        : m_reply(reply), m_links(reply), m_timeout(timeout), m_onError(std::move(onError)),
+        : m_reply(reply), m_links(reply), m_wait(timeout), m_onError(std::move(onError)),
           m_onEnd(std::move(onEnd))
     {
-        m_timer.setSingleShot(true);
-        m_timer.setInterval(timeout);
         QObject::connect(
             reply, &QNetworkReply::errorOccurred, receiver(),
-            [this](QNetworkReply::NetworkError) { fail(m_reply->error()); }, Qt::DirectConnection);
-        QObject::connect(
-            &m_timer, &QTimer::timeout, &m_timer, [this] { fail(QNetworkReply::TimeoutError); },
+            [this](QNetworkReply::NetworkError) { fail(m_reply->error(), m_reply->errorString()); },
             Qt::DirectConnection);
     }
 
@@ -82,40 +80,47 @@ public:
 
     void finish()
     {
+        if (m_ended)
+            return;
         m_ended = true;
-        m_timer.stop();
         m_links.cut();
         m_reply->deleteLater();
-        m_loop.quit();
+        m_wait.done();
         if (m_onEnd)
             m_onEnd();
     }
 
-    // Waits until a handler has finished the transfer or the time limit (if any) ran out.
+    // Waits until a handler has finished the transfer, the time limit (if any) has passed or the
+    // wait was ended from outside; the last two are reported as errors.
     void run(int execFlag)
     {
-        if (m_timeout > 0)
-            m_timer.start(); // once: the limit bounds the whole transfer
-        m_loop.exec(QEventLoop::ProcessEventsFlags(execFlag));
-        if (!m_ended)
-            finish(); // the loop was told to exit from outside (application quitting): end silently
+        switch (m_wait.exec(QEventLoop::ProcessEventsFlags(execFlag))) {
+        case tuk::BlockingWait::End::Done:
+            break;
+        case tuk::BlockingWait::End::TimedOut:
+            fail(QNetworkReply::TimeoutError, m_reply->errorString());
+            break;
+        case tuk::BlockingWait::End::Interrupted:
+            fail(QNetworkReply::OperationCanceledError, tuk::BlockingWait::interruptedText());
+            break;
+        }
     }
 
 private:
-    void fail(QNetworkReply::NetworkError code)
+    void fail(QNetworkReply::NetworkError code, const QString& text)
     {
+        if (m_ended)
+            return;
         if (m_onError)
-            m_onError(code, m_reply->errorString());
+            m_onError(code, text);
         finish();
     }
 
     QNetworkReply* m_reply;
     const TransferLinks m_links;
-    const int m_timeout;
+    tuk::BlockingWait m_wait;
     ErrorCallback m_onError;
     std::function<void()> m_onEnd;
-    QTimer m_timer;
-    QEventLoop m_loop;
     bool m_ended = false;
 };
 

@@ -1,5 +1,6 @@
 #include "netcheck/TUKNetWorkCheckWorker_p.h"
 
+#include "core/TUKLogging_p.h"
 #include "platform/TUKConnectivity_p.h"
 #include "platform/TUKFaultGuard_p.h"
 
@@ -131,6 +132,7 @@ void TUKNetWorkCheckWorker::slotTimeout()
 
     if (verdict != m_bConnect) {
         m_bConnect = verdict;
+        qCDebug(tuk::log::netcheck) << "verdict changed:" << (verdict ? "on line" : "off line");
         QMetaObject::invokeMethod(m_pReceiver, "setNetWorkStatus", Qt::AutoConnection,
                                   Q_ARG(bool, m_bConnect));
     }
@@ -156,9 +158,10 @@ bool TUKNetWorkCheckWorker::checkNetwork()
 
     for (int i = 0; i < m_pTargets->size();) {
         ProbeTarget& target = (*m_pTargets)[i];
-        if (target.url == first && ++target.failCount > tuk::netcheck::kMaxFailCount)
+        if (target.url == first && ++target.failCount > tuk::netcheck::kMaxFailCount) {
+            qCDebug(tuk::log::netcheck) << "endpoint dropped after repeated failures:" << first;
             m_pTargets->removeAt(i);
-        else
+        } else
             ++i;
     }
     for (ProbeTarget& target : *m_pTargets) {

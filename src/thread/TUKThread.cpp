@@ -1,15 +1,10 @@
 #include <TUKCloudUtils/TUKThread.h>
 
+#include "core/TUKLogging_p.h"
 #include "module/TUKModule_p.h"
 #include "platform/TUKFaultGuard_p.h"
 
-#include <QLoggingCategory>
 #include <QMetaObject>
-
-namespace {
-// Off by default: the library reports crashes nowhere unless the host asks for the lines.
-Q_LOGGING_CATEGORY(lcThread, "tukcloudutils.thread", QtInfoMsg)
-} // namespace
 
 TUKThread::TUKThread(QObject* parent) : QThread(parent) {}
 
@@ -59,5 +54,6 @@ void TUKThread::uploadErrorInfo(const QString& info)
     QString name = objectName();
     if (name.isEmpty())
         name = QString::fromLatin1(metaObject()->className());
-    qCDebug(lcThread).noquote().nospace() << name << ": " << info;
+    // Off by default: the library reports crashes nowhere unless the host asks for the lines.
+    qCDebug(tuk::log::thread).noquote().nospace() << name << ": " << info;
 }

@@ -1,11 +1,13 @@
 // Request building, dispatch and blocking/callback execution of TUKHttpService against real
 // servers on loopback: our raw server where the exact bytes matter, httpbin and nginx otherwise.
+#include <TUKCloudUtils/TUKCloudHttpUtils.h>
 #include <TUKCloudUtils/TUKHttpService.h>
 
 #include "HttpBinServer.h"
 #include "MessageLog.h"
 #include "NginxServer.h"
 #include "RawHttpServer.h"
+#include "TukTestEnv.h"
 
 #include <QElapsedTimer>
 #include <QTextCodec>
@@ -44,9 +46,44 @@ struct WireCase
     QByteArray wantTarget, wantBody, wantContentType;
 };
 
+// How a blocking call of the library ended: the code it reported (NoError when none), the text it
+// returned or the bytes it delivered, and how many outcomes it reported.
+struct Ending
+{
+    NetworkError code = QNetworkReply::NoError;
+    QString text;
+    int outcomes = 0;
+};
+using BlockingCall = std::function<Ending(const QString& url, int timeoutMs)>;
+
+Ending verbGet(const QString& url, int timeoutMs)
+{
+    Ending e;
+    e.text = TUKHttpService(url).setTimeout(timeoutMs).get(e.code);
+    e.outcomes = 1;
+    return e;
+}
+
+Ending streamingDownload(const QString& url, int timeoutMs)
+{
+    Ending e;
+    TUKHttpService(url).setTimeout(timeoutMs).downloadSync(
+        [&](const QByteArray& chunk, bool&) { e.text += QString::fromUtf8(chunk); },
+        [&](QNetworkReply*) { ++e.outcomes; }, nullptr,
+        [&](NetworkError code, const QString&) { ++e.outcomes, e.code = code; });
+    return e;
+}
+
+Ending staticGet(const QString& url, int)
+{
+    QMap<QString, QString> cookies;
+    return {QNetworkReply::NoError, TUKCloudHttpUtils::get(url, {}, cookies), 1};
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(WireCase)
+Q_DECLARE_METATYPE(BlockingCall)
 
 class TestHttpService : public QObject
 {
@@ -62,6 +99,9 @@ private slots:
     void httpsSkipsCertificateVerification();
 
     void blockingFailures();
+    void waitEndings_data();
+    void waitEndings();
+    void fireAndForgetRepliesAreReleased();
 
     void callbackVerbs();
     void droppedAndMissingCallbacks();
@@ -89,6 +129,9 @@ void TestHttpService::initTestCase()
     m_raw.setHandler([](const RawRequest& r) {
         if (r.target.startsWith("/hang"))
             return RawHttpServer::neverAnswer();
+        if (r.target.startsWith("/partial")) // ten bytes of a hundred, then nothing
+            return tuktest::RawResponse{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789",
+                                        false, false};
         if (r.target.startsWith("/gbk"))
             return RawHttpServer::reply(
                 200, QTextCodec::codecForName("GBK")->fromUnicode(QStringLiteral("中文测试")),
@@ -259,16 +302,10 @@ void TestHttpService::blockingFailures()
         QVERIFY(text.isEmpty() && !text.isNull());
     }
 
+    // A time-out leaves the object usable.
     TUKHttpService svc(m_raw.url(QStringLiteral("/hang")));
-    svc.setTimeout(1000);
-    QElapsedTimer clock;
-    clock.start();
-    const QString text = svc.get(err);
-    const qint64 elapsed = clock.elapsed();
+    svc.setTimeout(1000).get(err);
     QCOMPARE(err, QNetworkReply::TimeoutError);
-    QVERIFY(text.isEmpty() && !text.isNull());
-    QVERIFY2(elapsed >= 900 && elapsed < 15000, qPrintable(QString::number(elapsed)));
-
     // The object stays usable after a time-out.
     svc.setUrl(m_raw.url(QStringLiteral("/after")));
     QCOMPARE(svc.setTimeout(20000).get(err), QStringLiteral("raw-ok"));
@@ -282,6 +319,78 @@ void TestHttpService::blockingFailures()
         TUKHttpService(refused).setTimeout(limit).get(err);
         QCOMPARE(err, QNetworkReply::ConnectionRefusedError);
     }
+}
+
+// Every blocking call waits the same way. A time limit ends it no earlier than the limit; the
+// application being told to exit ends it with an error, never with part of a body as success.
+void TestHttpService::waitEndings_data()
+{
+    QTest::addColumn<BlockingCall>("call");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("timeoutMs");
+    QTest::addColumn<bool>("exitMidway");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("text");
+    const int timeout = QNetworkReply::TimeoutError,
+              canceled = QNetworkReply::OperationCanceledError;
+    const BlockingCall get = verbGet, download = streamingDownload, cloud = staticGet;
+    QTest::newRow("verb, limit") << get << "/hang" << 1000 << false << timeout << "";
+    QTest::newRow("download, limit")
+        << download << "/partial" << 1000 << false << timeout << "0123456789";
+    QTest::newRow("verb, exit, no answer") << get << "/hang" << 0 << true << canceled << "";
+    QTest::newRow("verb, exit mid-body") << get << "/partial" << 0 << true << canceled << "";
+    QTest::newRow("download, exit mid-body")
+        << download << "/partial" << 60000 << true << canceled << "0123456789";
+    QTest::newRow("static get, exit mid-body") << cloud << "/partial" << 0 << true << 0 << "";
+}
+
+void TestHttpService::waitEndings()
+{
+    QFETCH(BlockingCall, call);
+    QFETCH(QString, path);
+    QFETCH(int, timeoutMs);
+    QFETCH(bool, exitMidway);
+    if (exitMidway) // once the server has sent what it will send
+        QTimer::singleShot(300, [] { QCoreApplication::exit(); });
+    QElapsedTimer clock;
+    clock.start();
+    const Ending e = call(m_raw.url(path), timeoutMs);
+    const qint64 elapsed = clock.elapsed();
+    // An application told to exit ends every wait at once until its own loop has returned.
+    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    qApp->exec();
+
+    QTEST(int(e.code), "code");
+    QTEST(e.text, "text");
+    QCOMPARE(e.outcomes, 1);
+    if (!exitMidway)
+        QVERIFY2(elapsed >= timeoutMs && elapsed < 15000, qPrintable(QString::number(elapsed)));
+}
+
+// A callback request with an empty success callback still gives its reply back: thousands of them
+// leave the heap where it was.
+void TestHttpService::fireAndForgetRepliesAreReleased()
+{
+    QVERIFY(m_nginx.writeFile(QStringLiteral("small.txt"), "small"));
+    TUKHttpService svc(m_nginx.url(QStringLiteral("/small.txt")));
+    int successes = 0, failures = 0;
+    const auto onSuccess = [&successes](const QString&) {
+        ++successes;
+    };
+    const auto onFailure = [&failures](NetworkError, const QString&) {
+        ++failures;
+    };
+    auto burst = [&](int count, const std::function<void(const QString&)>& success) {
+        for (int i = 0; i < count; ++i)
+            svc.get(success, onFailure);
+    };
+    burst(300, onSuccess); // warms up connections and caches
+    QTRY_COMPARE_WITH_TIMEOUT(successes, 300, 30000);
+    const qint64 base = tuktest::heapInUse();
+    burst(3000, nullptr); // a reply kept costs several KiB: 3000 would be many MiB
+    QTRY_VERIFY2_WITH_TIMEOUT(tuktest::heapInUse() - base < 2 * 1024 * 1024,
+                              qPrintable(QString::number(tuktest::heapInUse() - base)), 20000);
+    QCOMPARE(failures, 0);
 }
 
 // Each outcome arrives once and only after the verb has returned: a success with the answer, a

@@ -6,6 +6,7 @@
 #include <QThread>
 
 #include <csignal>
+#include <malloc.h>
 #include <sys/prctl.h>
 
 namespace tuktest {
@@ -18,6 +19,11 @@ quint16 freeLoopbackPort()
     const quint16 port = probe.serverPort();
     probe.close();
     return port;
+}
+
+qint64 heapInUse()
+{
+    return qint64(mallinfo2().uordblks);
 }
 
 bool waitForListening(quint16 port, int timeoutMs)

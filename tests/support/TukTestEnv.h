@@ -19,6 +19,9 @@ bool waitForListening(quint16 port, int timeoutMs = 20000);
 bool runProgram(const QString& program, const QStringList& args, QByteArray* output = nullptr,
                 int timeoutMs = 60000);
 
+// Bytes the allocator holds for the program on its main heap right now (malloc's own count).
+qint64 heapInUse();
+
 // A QProcess whose child gets SIGTERM when the test program dies, even by a crash.
 class ChildProcess : public QProcess
 {

@@ -1,0 +1,54 @@
+#include "core/TUKBlockingWait_p.h"
+
+namespace tuk {
+
+BlockingWait::BlockingWait(int timeoutMs) : m_timeoutMs(timeoutMs)
+{
+    m_timer.setSingleShot(true);
+    m_timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&m_timer, &QTimer::timeout, &m_loop, [this] { timerFired(); });
+}
+
+void BlockingWait::done()
+{
+    if (m_done || m_timedOut)
+        return;
+    m_done = true;
+    m_loop.quit();
+}
+
+BlockingWait::End BlockingWait::exec(QEventLoop::ProcessEventsFlags flags)
+{
+    if (!m_done) {
+        if (m_timeoutMs > 0) {
+            m_clock.start();
+            m_timer.start(m_timeoutMs);
+        }
+        m_loop.exec(flags);
+        m_timer.stop();
+    }
+    if (m_done)
+        return End::Done;
+    return m_timedOut ? End::TimedOut : End::Interrupted;
+}
+
+void BlockingWait::timerFired()
+{
+    // Timers may fire a little early; the limit is only over once it has fully passed.
+    const qint64 left = m_timeoutMs - m_clock.elapsed();
+    if (left > 0) {
+        m_timer.start(int(left));
+        return;
+    }
+    if (m_done)
+        return;
+    m_timedOut = true;
+    m_loop.quit();
+}
+
+QString BlockingWait::interruptedText()
+{
+    return QStringLiteral("The wait was ended from outside before the operation finished");
+}
+
+} // namespace tuk
