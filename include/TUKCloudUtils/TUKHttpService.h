@@ -70,6 +70,10 @@ class TUKHttpServicePrivate;
  *   Until the application's own event loop has returned, later blocking calls end that way at once.
  * - Every reply of the callback verbs is released once it has ended, whichever callbacks are
  *   empty: a request sent with only an error callback costs nothing after it is done.
+ * - A body shorter than the Content-Length the server announced was cut by the peer (Qt may report
+ *   such a body as a success): the verbs, the streaming downloads and the uploads report it as a
+ *   failure with QNetworkReply::RemoteHostClosedError. Bodies the network layer decompresses
+ *   announce no length to check.
  *
  * Threads: the object, its network access manager and every reply belong to the thread that
  * created the object, which must run a Qt event loop for callback verbs and asynchronous
