@@ -5,6 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-deps.sh
 export BUILD_DIR=${BUILD_DIR:-build}
+# The connectivity monitor probes loopback only: no probe leaves the machine.
+export TUK_NETCHECK_ENDPOINTS=${TUK_NETCHECK_ENDPOINTS:-http://127.0.0.1:9,http://[::1]:9}
 bash scripts/build.sh
 
 work=$(mktemp -d)
