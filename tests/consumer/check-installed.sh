@@ -43,6 +43,12 @@ consumers() {
 }
 
 if [ "${1:-}" = --system ]; then
+    # A release library probes public endpoints unless it honours TUK_NETCHECK_ENDPOINTS.
+    lib=$(pkg-config --variable=libdir TUKCloudUtils)/libTUKCloudUtils.so.1
+    if ! grep -q TUK_NETCHECK_ENDPOINTS "$lib"; then
+        echo "$lib ignores TUK_NETCHECK_ENDPOINTS: not run" >&2
+        exit 1
+    fi
     consumers "" system
     exit 0
 fi
