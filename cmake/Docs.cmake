@@ -35,6 +35,7 @@ doxygen_add_docs(docs ${PROJECT_SOURCE_DIR}/include/TUKCloudUtils
 
 # The reference stays complete: the test builds it, and fails on any Doxygen warning.
 if(TUK_BUILD_TESTS)
-    add_test(NAME docs_reference COMMAND ${CMAKE_COMMAND} --build ${PROJECT_BINARY_DIR} --target docs)
+    add_test(NAME docs_reference
+             COMMAND ${CMAKE_COMMAND} --build ${PROJECT_BINARY_DIR} --target docs)
     set_tests_properties(docs_reference PROPERTIES TIMEOUT 300 RESOURCE_LOCK build_tree)
 endif()
