@@ -62,6 +62,7 @@ class TUKCLOUDUTILS_EXPORT TUKDownloadManager : public QObject
     Q_OBJECT
 
 public:
+    /*! Creates an idle manager with \a parent; it owns its network access manager. */
     explicit TUKDownloadManager(QObject* parent = nullptr);
     ~TUKDownloadManager() override;
 
