@@ -8,6 +8,7 @@ PKGS=(
   qtbase5-dev libqt5network5 libqt5dbus5
   python3-httpbin nginx-light openssl curl dbus-daemon
   iproute2 util-linux
+  dpkg-dev file lintian doxygen
 )
 
 missing=()

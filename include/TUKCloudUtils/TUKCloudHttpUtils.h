@@ -39,12 +39,15 @@
  * does not trust (for instance a self-signed one) makes every call fail with its failure value.
  * This is the opposite of TUKHttpService, which turns verification \b off for https URLs.
  *
- * Failures: nothing is thrown or logged. get() and post() return an empty string, and leave
+ * Failures: nothing is thrown (diagnostics go to the logging category "tukcloudutils.cloud", off
+ * by default). get() and post() return an empty string, and leave
  * \c outCookies empty; getRemoteFileSize() returns 0; isSupportResumeDownload() returns false;
  * uploadFileToPYX() returns an empty string. A successful reply with an empty body also gives an
  * empty string. Failure covers: a URL that does not parse (an empty one included, decided before
  * anything is sent), a transport or TLS error, an HTTP status of 400 or more, any status below 200
- * or above 399. The two probes have narrower status rules of their own (see each).
+ * or above 399, a body shorter than the Content-Length the server announced (cut by the peer,
+ * which Qt may report as a success). The two probes have narrower status rules of their own (see
+ * each).
  *
  * Redirects: the network layer follows none. get(), post() and the two probes follow HTTP 302
  * only (get() and post() with a GET, each probe with its own request); 301, 303, 307 and 308 are

@@ -6,6 +6,12 @@
 #include <QString>
 
 /*!
+ * \file TUKCloudInfo.h
+ * \brief The process-wide settings record and its two accessors, getCloudInfo() and
+ * setCloudInfo().
+ */
+
+/*!
  * \struct TUKCloudInfo
  * \brief Process-wide settings record the host shares between its parts through the library.
  *
@@ -14,12 +20,19 @@
  */
 struct TUKCloudInfo
 {
+    /*! The host's number; starts at 0. */
     int nValue = 0;
+    /*! The host's first text; starts empty, as do the five that follow. */
     QString strValue1;
+    /*! The host's second text. */
     QString strValue2;
+    /*! The host's third text. */
     QString strValue3;
+    /*! The host's fourth text. */
     QString strValue4;
+    /*! The host's fifth text. */
     QString strValue5;
+    /*! The host's sixth text. */
     QString strValue6;
 };
 

@@ -30,10 +30,11 @@ class TUKDownloadManagerPrivate;
  * - Network or HTTP error: the file holds whatever the server sent (for an HTTP error status,
  *   the server's error page), one line "Failed: <Qt's error text>" goes to standard error and
  *   sigDownloadEnd() is emitted exactly as on success. The signal carries no verdict: look at
- *   the file, or at the standard error line, when you need to know. The verdict is Qt's: a
- *   server that closes the connection before the announced Content-Length normally gives
- *   "Failed: Connection closed", but Qt 5.15 sometimes finishes such a reply as a success (no
- *   line); compare the file's size with what you expect when a short file matters.
+ *   the file, or at the standard error line, when you need to know.
+ * - A body shorter than the Content-Length the server announced (the connection closed or was
+ *   reset early; Qt 5.15 sometimes finishes such a reply as a success) is a failure too: the file
+ *   keeps what arrived and the line reads "Failed: The connection ended after N of the M body
+ *   bytes the server announced" (or Qt's own error text when Qt noticed).
  * - The target cannot be opened for writing: downloadFile() returns, nothing is sent, no signal,
  *   no message.
  * - The URL text does not parse as a valid URL (for example an empty text or a port above
@@ -61,6 +62,7 @@ class TUKCLOUDUTILS_EXPORT TUKDownloadManager : public QObject
     Q_OBJECT
 
 public:
+    /*! Creates an idle manager with \a parent; it owns its network access manager. */
     explicit TUKDownloadManager(QObject* parent = nullptr);
     ~TUKDownloadManager() override;
 

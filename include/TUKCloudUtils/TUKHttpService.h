@@ -70,6 +70,10 @@ class TUKHttpServicePrivate;
  *   Until the application's own event loop has returned, later blocking calls end that way at once.
  * - Every reply of the callback verbs is released once it has ended, whichever callbacks are
  *   empty: a request sent with only an error callback costs nothing after it is done.
+ * - A body shorter than the Content-Length the server announced was cut by the peer (Qt may report
+ *   such a body as a success): the verbs, the streaming downloads and the uploads report it as a
+ *   failure with QNetworkReply::RemoteHostClosedError. Bodies the network layer decompresses
+ *   announce no length to check.
  *
  * Threads: the object, its network access manager and every reply belong to the thread that
  * created the object, which must run a Qt event loop for callback verbs and asynchronous
@@ -84,6 +88,7 @@ class TUKCLOUDUTILS_EXPORT TUKHttpService : public QObject
     Q_OBJECT
 
 public:
+    /*! The outcome of a request: QNetworkReply's error code (QNetworkReply::NoError on success). */
     using NetworkError = QNetworkReply::NetworkError;
 
     /*! The HTTP methods; the values are fixed. */
@@ -97,6 +102,10 @@ public:
         Patch = 5
     };
 
+    /*!
+     * Creates a client for \a url (it may also be set later with setUrl()), with its own network
+     * access manager and every other setting at its default. Nothing is sent before a verb runs.
+     */
     explicit TUKHttpService(const QString& url = QString(""));
     ~TUKHttpService() override;
 
@@ -104,6 +113,7 @@ public:
     TUKHttpService& operator=(const TUKHttpService&) = delete;
 
     // ---- request description (fluent) -----------------------------------------------------------
+    /*! Target URL text; GET, HEAD and PATCH append the parameters to it when they run. */
     TUKHttpService& setUrl(const QString& url);
     /*! Body text, sent as UTF-8 by post(), put() and patch(). */
     TUKHttpService& setBody(const QString& body);
@@ -112,6 +122,8 @@ public:
     TUKHttpService& setEncoding(const QString& encoding);
     /*! Time limit of every blocking wait in milliseconds; zero or less means no limit. */
     TUKHttpService& setTimeout(int timeoutMs);
+    /*! With \a debug true each request writes one qDebug() line with its final URL (default off).
+     */
     TUKHttpService& setDebug(bool debug);
     /*! Flags passed to QEventLoop::exec() by every blocking wait (default QEventLoop::AllEvents).
      */
@@ -122,7 +134,9 @@ public:
     TUKHttpService& addHeader(const QString& name, const QString& value);
     /*! Appends a parameter; repeated keys are all sent, in the order added. */
     TUKHttpService& addParam(const QString& key, const QString& value);
+    /*! Removes every header added with addHeader(). */
     TUKHttpService& clearHeader();
+    /*! Removes every parameter added with addParam(). */
     TUKHttpService& clearParam();
     /*!
      * Returns every setting except the URL to its default and gives the object a new network
@@ -132,20 +146,45 @@ public:
 
     // ---- blocking verbs
     // ---------------------------------------------------------------------------
+    /*!
+     * Sends a GET, parameters in the URL, and waits for the answer (see the class description).
+     * Returns the decoded body, or an empty string on failure; \a error receives the outcome,
+     * QNetworkReply::TimeoutError when the time limit ran out.
+     */
     QString get(NetworkError& error);
+    /*!
+     * Sends a POST whose body is the body text, or the encoded parameters when the body text is
+     * empty, and waits; results as for get(NetworkError&).
+     */
     QString post(NetworkError& error);
+    /*! As post(NetworkError&), with the PUT method. */
     QString put(NetworkError& error);
+    /*!
+     * Sends a PATCH whose body is the body text (possibly empty), parameters in the URL, and waits;
+     * results as for get(NetworkError&).
+     */
     QString patch(NetworkError& error);
     /*! Returns an empty string on success too; the outcome is in \a error. */
     QString head(NetworkError& error);
+    /*!
+     * Sends a DELETE without body and waits; the parameters are not sent. Results as for
+     * get(NetworkError&).
+     */
     QString deleteResource(NetworkError& error);
 
     // ---- callback verbs
     // ---------------------------------------------------------------------------
+    /*!
+     * Sends the request of get(NetworkError&) and returns at once. Later, from this thread's event
+     * loop, \a onSuccess receives the decoded body, or \a onFailure the error code and Qt's error
+     * text. No time limit applies. Either callback may be empty.
+     */
     void get(std::function<void(const QString&)> onSuccess,
              std::function<void(NetworkError, const QString&)> onFailure);
+    /*! Sends the request of post(NetworkError&); callbacks as for the callback get(). */
     void post(std::function<void(const QString&)> onSuccess,
               std::function<void(NetworkError, const QString&)> onFailure);
+    /*! Sends the request of patch(NetworkError&); callbacks as for the callback get(). */
     void patch(std::function<void(const QString&)> onSuccess,
                std::function<void(NetworkError, const QString&)> onFailure);
 

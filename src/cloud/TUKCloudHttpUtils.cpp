@@ -1,6 +1,7 @@
 #include <TUKCloudUtils/TUKCloudHttpUtils.h>
 
 #include "core/TUKBlockingWait_p.h"
+#include "core/TUKBodyCheck_p.h"
 #include "core/TUKLogging_p.h"
 #include "module/TUKModule_p.h"
 
@@ -63,13 +64,19 @@ void harvestCookies(QNetworkAccessManager& manager, const QUrl& url, CookieMap& 
         into.insert(QString::fromUtf8(cookie.name()), QString::fromUtf8(cookie.value()));
 }
 
-QString decodeBody(QNetworkReply* reply)
+// The body as text: UTF-8 when the Content-Type names charset=utf-8, else the local 8-bit code
+// page. False when the body is shorter than the server announced.
+bool decodeBody(QNetworkReply* reply, QString& text)
 {
-    const QString contentType = QString::fromUtf8(reply->rawHeader("Content-Type"));
     const QByteArray body = reply->readAll();
+    if (!tuk::bodyCutShortText(reply, body.size()).isEmpty())
+        return false;
+    const QString contentType = QString::fromUtf8(reply->rawHeader("Content-Type"));
     if (contentType.contains(QLatin1String("charset=utf-8"), Qt::CaseInsensitive))
-        return QString::fromUtf8(body);
-    return QString::fromLocal8Bit(body);
+        text = QString::fromUtf8(body);
+    else
+        text = QString::fromLocal8Bit(body);
+    return true;
 }
 
 QString joinParams(const QStringList& params)
@@ -233,10 +240,8 @@ QString TUKCloudHttpUtils::request(const QString& url, const QByteArray& data,
     const auto arrived = [&](QNetworkReply* reply, QNetworkAccessManager& manager,
                              const QUrl& target) {
         const int status = httpStatus(reply);
-        if (status < 200 || status > 399)
-            return;
-        text = decodeBody(reply);
-        harvestCookies(manager, target, outCookies);
+        if (status >= 200 && status <= 399 && decodeBody(reply, text))
+            harvestCookies(manager, target, outCookies);
     };
     walkRedirects(url, false, send, redirected, arrived);
     return text;
@@ -307,7 +312,7 @@ QString TUKCloudHttpUtils::uploadFileToPYX(const QString& url, const QString& ac
     QString text;
     const int status = httpStatus(reply);
     if (ended && reply->error() == QNetworkReply::NoError && status >= 200 && status <= 399)
-        text = decodeBody(reply);
+        decodeBody(reply, text);
     file.close();
     reply->deleteLater();
     return text;

@@ -1,5 +1,6 @@
 #include "download/TUKDownloadManager_p.h"
 
+#include "core/TUKBodyCheck_p.h"
 #include "core/TUKLogging_p.h"
 
 #include <QNetworkRequest>
@@ -49,6 +50,7 @@ void TUKDownloadManager::downloadFile(const QString& url, const QString& filePat
 void TUKDownloadManager::startDownload()
 {
     QNetworkRequest request(d->url);
+    d->received = 0;
     d->reply = d->manager.get(request);
     connect(d->reply, SIGNAL(finished()), this, SLOT(downloadFinished()));
     connect(d->reply, SIGNAL(readyRead()), this, SLOT(downloadReadyRead()));
@@ -58,7 +60,9 @@ void TUKDownloadManager::downloadReadyRead()
 {
     if (!d->busy || !d->reply)
         return;
-    d->file.write(d->reply->readAll());
+    const QByteArray data = d->reply->readAll();
+    d->received += data.size();
+    d->file.write(data);
 }
 
 void TUKDownloadManager::downloadFinished()
@@ -67,10 +71,14 @@ void TUKDownloadManager::downloadFinished()
         return;
     // Whatever is still buffered belongs to the file too.
     if (d->reply->bytesAvailable() > 0)
-        d->file.write(d->reply->readAll());
+        downloadReadyRead();
     d->file.close();
+    // A body shorter than the server announced was cut: a failure, whatever Qt says.
+    QString failure = tuk::bodyCutShortText(d->reply, d->received);
     if (d->reply->error() != QNetworkReply::NoError)
-        std::fprintf(stderr, "Failed: %s\n", d->reply->errorString().toLocal8Bit().constData());
+        failure = d->reply->errorString();
+    if (!failure.isEmpty())
+        std::fprintf(stderr, "Failed: %s\n", failure.toLocal8Bit().constData());
     d->reply->deleteLater();
     d->busy = false;
     emit sigDownloadEnd();

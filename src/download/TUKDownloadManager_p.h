@@ -25,6 +25,8 @@ public:
     QUrl url;
     // Between a downloadFile() that scheduled a transfer and the end of that transfer.
     bool busy = false;
+    // Body bytes of the current transfer handed to the file.
+    qint64 received = 0;
 };
 
 #endif // TUKCLOUDUTILS_TUKDOWNLOADMANAGER_P_H

@@ -1,6 +1,7 @@
 #include "http/TUKHttpService_p.h"
 
 #include "core/TUKBlockingWait_p.h"
+#include "core/TUKBodyCheck_p.h"
 #include "core/TUKLogging_p.h"
 
 #include <QBuffer>
@@ -204,7 +205,12 @@ QString TUKHttpService::execute(HttpMethod method, NetworkError& error)
     error = reply->error();
     if (error != QNetworkReply::NoError)
         return QString("");
-    return d->decode(reply->readAll());
+    const QByteArray body = reply->readAll();
+    if (!tuk::bodyCutShortText(reply, body.size()).isEmpty()) {
+        error = tuk::kBodyCutShortError;
+        return QString("");
+    }
+    return d->decode(body);
 }
 
 QString TUKHttpService::execute(HttpMethod method, std::function<void(const QString&)> onSuccess,
@@ -216,10 +222,18 @@ QString TUKHttpService::execute(HttpMethod method, std::function<void(const QStr
     // has ended. A failed reply runs both (error first), which only schedules its deletion twice.
     connect(
         reply, &QNetworkReply::finished, reply,
-        [reply, onSuccess, this]() {
+        [reply, onSuccess, onFailure, this]() {
             reply->deleteLater();
-            if (reply->error() == QNetworkReply::NoError && onSuccess)
-                onSuccess(d->decode(reply->readAll()));
+            if (reply->error() != QNetworkReply::NoError)
+                return;
+            const QByteArray body = reply->readAll();
+            const QString cutShort = tuk::bodyCutShortText(reply, body.size());
+            if (cutShort.isEmpty()) {
+                if (onSuccess)
+                    onSuccess(d->decode(body));
+            } else if (onFailure) {
+                onFailure(tuk::kBodyCutShortError, cutShort);
+            }
         },
         Qt::DirectConnection);
     connect(

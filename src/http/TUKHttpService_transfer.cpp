@@ -2,6 +2,7 @@
 #include "http/TUKHttpService_p.h"
 
 #include "core/TUKBlockingWait_p.h"
+#include "core/TUKBodyCheck_p.h"
 
 #include <QFile>
 #include <QIODevice>
@@ -29,12 +30,13 @@ QString noDataCallbackText()
     return QStringLiteral("No data callback given: the download was not started");
 }
 
-// Every byte readable at this moment, in one read: readAll() would take it 16 KiB at a time,
-// each step telling Qt's network thread about the freed buffer space separately.
-QByteArray takeAvailable(QNetworkReply* reply)
+// Receiver of a transfer's connections; counts the body bytes handed to the caller.
+class TransferReceiver : public QObject
 {
-    return reply->read(reply->bytesAvailable());
-}
+public:
+    using QObject::QObject;
+    qint64 received = 0;
+};
 
 // Connections of one transfer. They all use a receiver of their own (a child of the reply, so it
 // lives exactly as long as the reply), which lets a transfer cut its own handlers without
@@ -43,7 +45,9 @@ QByteArray takeAvailable(QNetworkReply* reply)
 class TransferLinks
 {
 public:
-    explicit TransferLinks(QNetworkReply* reply) : m_reply(reply), m_receiver(new QObject(reply)) {}
+    explicit TransferLinks(QNetworkReply* reply)
+        : m_reply(reply), m_receiver(new TransferReceiver(reply))
+    {}
 
     QObject* receiver() const { return m_receiver; }
     void cut() const
@@ -52,9 +56,25 @@ public:
             QObject::disconnect(m_reply, nullptr, m_receiver, nullptr);
     }
 
+    // Every byte readable at this moment, in one read: readAll() would take it 16 KiB at a time,
+    // each step telling Qt's network thread about the freed buffer space separately.
+    QByteArray take() const
+    {
+        QByteArray chunk = m_reply->read(m_reply->bytesAvailable());
+        if (m_receiver)
+            m_receiver->received += chunk.size();
+        return chunk;
+    }
+
+    // Empty when the body taken so far is as long as announced (or no length was announced).
+    QString cutShortText() const
+    {
+        return tuk::bodyCutShortText(m_reply, m_receiver ? m_receiver->received : 0);
+    }
+
 private:
     QNetworkReply* m_reply;
-    QPointer<QObject> m_receiver;
+    QPointer<TransferReceiver> m_receiver;
 };
 
 // A blocking transfer: the library's wait, the error, time-out and interruption reports, and the
@@ -77,6 +97,7 @@ public:
     }
 
     QObject* receiver() const { return m_links.receiver(); }
+    const TransferLinks& links() const { return m_links; }
 
     void finish()
     {
@@ -106,7 +127,7 @@ public:
         }
     }
 
-private:
+    // Reports the error (once) and ends the transfer.
     void fail(QNetworkReply::NetworkError code, const QString& text)
     {
         if (m_ended)
@@ -116,6 +137,7 @@ private:
         finish();
     }
 
+private:
     QNetworkReply* m_reply;
     const TransferLinks m_links;
     tuk::BlockingWait m_wait;
@@ -202,7 +224,7 @@ void TUKHttpService::downloadAsync(std::function<void(const QByteArray&, bool&)>
     QObject* receiver = links.receiver();
 
     connect(reply, &QIODevice::readyRead, receiver, [reply, links, onData] {
-        const QByteArray chunk = takeAvailable(reply);
+        const QByteArray chunk = links.take();
         bool stop = false;
         onData(chunk, stop);
         if (stop) {
@@ -210,11 +232,18 @@ void TUKHttpService::downloadAsync(std::function<void(const QByteArray&, bool&)>
             reply->deleteLater();
         }
     });
-    connect(reply, &QNetworkReply::finished, receiver, [reply, links, onFinished] {
+    connect(reply, &QNetworkReply::finished, receiver, [reply, links, onFinished, onError] {
+        const QString cutShort = links.cutShortText();
         links.cut();
         reply->deleteLater();
-        if (reply->error() == QNetworkReply::NoError && onFinished)
+        if (reply->error() != QNetworkReply::NoError)
+            return;
+        if (!cutShort.isEmpty()) {
+            if (onError)
+                onError(tuk::kBodyCutShortError, cutShort);
+        } else if (onFinished) {
             onFinished();
+        }
     });
     connect(reply, &QNetworkReply::downloadProgress, receiver,
             [onProgress](qint64 received, qint64 total) {
@@ -249,7 +278,7 @@ void TUKHttpService::downloadSync(std::function<void(const QByteArray&, bool&)> 
     connect(
         reply, &QIODevice::readyRead, receiver,
         [&] {
-            const QByteArray chunk = takeAvailable(reply);
+            const QByteArray chunk = transfer.links().take();
             bool stop = false;
             onData(chunk, stop);
             if (stop)
@@ -259,8 +288,13 @@ void TUKHttpService::downloadSync(std::function<void(const QByteArray&, bool&)> 
     connect(
         reply, &QNetworkReply::finished, receiver,
         [&] {
-            if (reply->error() == QNetworkReply::NoError && onFinished)
-                onFinished(reply);
+            if (reply->error() == QNetworkReply::NoError) {
+                const QString cutShort = transfer.links().cutShortText();
+                if (!cutShort.isEmpty())
+                    transfer.fail(tuk::kBodyCutShortError, cutShort);
+                else if (onFinished)
+                    onFinished(reply);
+            }
             transfer.finish();
         },
         Qt::DirectConnection);
@@ -303,8 +337,14 @@ void waitForUpload(QNetworkReply* reply, FileUploadSource* source, int timeout, 
         reply, &QNetworkReply::finished, receiver,
         [&] {
             if (reply->error() == QNetworkReply::NoError) {
+                const QByteArray body = reply->readAll();
+                const QString cutShort = tuk::bodyCutShortText(reply, body.size());
+                if (!cutShort.isEmpty()) {
+                    transfer.fail(tuk::kBodyCutShortError, cutShort);
+                    return;
+                }
                 if (onSuccess)
-                    onSuccess(QString(reply->readAll())); // UTF-8, ends at the first zero byte
+                    onSuccess(QString(body)); // UTF-8, ends at the first zero byte
                 if (onFinished)
                     onFinished();
             }

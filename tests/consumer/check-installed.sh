@@ -1,24 +1,66 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary prefix, then builds and runs a consumer against it twice:
-# once through CMake's package config, once through pkg-config.
+# Builds and runs a small consumer three ways (CMake package config, pkg-config, qmake) against
+# an installed library.
+#
+# usage: check-installed.sh BUILD_DIR   installed with cmake --install into a temporary prefix,
+#                                       then from the Debian packages unpacked with dpkg -x
+#        check-installed.sh --system    the packages installed on this machine (scripts/package.sh)
 set -euo pipefail
-build_dir=$1
 src_dir=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# The consumer starts the connectivity monitor: it probes loopback only.
+source "$src_dir/../../scripts/loopback-env.sh"
+
+# consumers PREFIX: PREFIX empty means the system's own locations.
+consumers() {
+    local prefix=$1 out=$work/$2 libdir=""
+    mkdir -p "$out"
+    if [ -n "$prefix" ]; then
+        libdir=$(dirname "$(find "$prefix" -name TUKCloudUtils.pc -printf '%h\n' | head -n1)")
+        export PKG_CONFIG_PATH=$libdir/pkgconfig LD_LIBRARY_PATH=$libdir
+    fi
+    echo "== $2: find_package(TUKCloudUtils CONFIG)"
+    cmake -S "$src_dir/project" -B "$out/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+    cmake --build "$out/cmake" >/dev/null
+    "$out/cmake/consumer"
+
+    echo "== $2: pkg-config"
+    local flags
+    flags=$(pkg-config --cflags --libs TUKCloudUtils)
+    echo "pkg-config --cflags --libs TUKCloudUtils: $flags"
+    # Qt 5 asks for position-independent code; its own .pc files leave -fPIC to the user too.
+    # shellcheck disable=SC2086
+    g++ -std=c++17 -fPIC "$src_dir/project/main.cpp" -o "$out/consumer-pc" $flags
+    "$out/consumer-pc"
+
+    echo "== $2: qmake, PKGCONFIG += TUKCloudUtils"
+    mkdir -p "$out/qmake"
+    (cd "$out/qmake" && QT_SELECT=qt5 qmake "$src_dir/project/consumer.pro" >/dev/null &&
+        make -s -j2 >/dev/null)
+    "$out/qmake/consumer"
+    unset PKG_CONFIG_PATH LD_LIBRARY_PATH
+}
+
+if [ "${1:-}" = --system ]; then
+    # A release library probes public endpoints unless it honours TUK_NETCHECK_ENDPOINTS.
+    lib=$(pkg-config --variable=libdir TUKCloudUtils)/libTUKCloudUtils.so.1
+    if ! grep -q TUK_NETCHECK_ENDPOINTS "$lib"; then
+        echo "$lib ignores TUK_NETCHECK_ENDPOINTS: not run" >&2
+        exit 1
+    fi
+    consumers "" system
+    exit 0
+fi
+build_dir=${1:?usage: check-installed.sh BUILD_DIR | --system}
 
 cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
+consumers "$work/prefix" prefix
 
-echo "== find_package(TUKCloudUtils CONFIG)"
-cmake -S "$src_dir/project" -B "$work/cbuild" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
-cmake --build "$work/cbuild" >/dev/null
-"$work/cbuild/consumer"
-
-echo "== pkg-config"
-libdir=$(find "$work/prefix" -name TUKCloudUtils.pc -printf '%h\n' | head -n1)
-export PKG_CONFIG_PATH="$libdir"
-flags=$(pkg-config --cflags --libs TUKCloudUtils)
-echo "pkg-config --cflags --libs TUKCloudUtils: $flags"
-# shellcheck disable=SC2086
-g++ -std=c++17 "$src_dir/project/main.cpp" -o "$work/consumer-pc" $flags
-LD_LIBRARY_PATH="$(dirname "$libdir")" "$work/consumer-pc"
+cpack --config "$build_dir/CPackConfig.cmake" -G DEB -B "$work/deb" >/dev/null
+for deb in "$work"/deb/*.deb; do
+    dpkg-deb -f "$deb" Package Depends
+    dpkg -x "$deb" "$work/root"
+done
+dpkg-deb -f "$work"/deb/libtukcloudutils1_*.deb Depends | grep -q libqt5network5
+consumers "$work/root/usr" packages
