@@ -1,12 +1,19 @@
 #include "core/TUKBlockingWait_p.h"
 
+#include <QTimerEvent>
+
 namespace tuk {
 
-BlockingWait::BlockingWait(int timeoutMs) : m_timeoutMs(timeoutMs)
+BlockingWait::BlockingWait(int timeoutMs) : m_timeoutMs(timeoutMs) {}
+
+void BlockingWait::Loop::timerEvent(QTimerEvent* event)
 {
-    m_timer.setSingleShot(true);
-    m_timer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&m_timer, &QTimer::timeout, &m_loop, [this] { timerFired(); });
+    if (event->timerId() != m_wait->m_timer.timerId()) {
+        QEventLoop::timerEvent(event);
+        return;
+    }
+    m_wait->m_timer.stop(); // one shot; timerFired() starts it again when the limit is not over
+    m_wait->timerFired();
 }
 
 void BlockingWait::done()
@@ -22,7 +29,7 @@ BlockingWait::End BlockingWait::exec(QEventLoop::ProcessEventsFlags flags)
     if (!m_done) {
         if (m_timeoutMs > 0) {
             m_clock.start();
-            m_timer.start(m_timeoutMs);
+            m_timer.start(m_timeoutMs, Qt::PreciseTimer, &m_loop);
         }
         m_loop.exec(flags);
         m_timer.stop();
@@ -37,7 +44,7 @@ void BlockingWait::timerFired()
     // Timers may fire a little early; the limit is only over once it has fully passed.
     const qint64 left = m_timeoutMs - m_clock.elapsed();
     if (left > 0) {
-        m_timer.start(int(left));
+        m_timer.start(int(left), Qt::PreciseTimer, &m_loop);
         return;
     }
     if (m_done)

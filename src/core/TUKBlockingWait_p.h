@@ -1,11 +1,11 @@
 #ifndef TUKCLOUDUTILS_TUKBLOCKINGWAIT_P_H
 #define TUKCLOUDUTILS_TUKBLOCKINGWAIT_P_H
 
+#include <QBasicTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 namespace tuk {
 
@@ -51,10 +51,24 @@ public:
     static QString interruptedText();
 
 private:
+    // The local loop also receives the time limit's timer: a timer of the loop itself costs less
+    // per wait than a QTimer object and its connection.
+    class Loop : public QEventLoop
+    {
+    public:
+        explicit Loop(BlockingWait* wait) : m_wait(wait) {}
+
+    protected:
+        void timerEvent(QTimerEvent* event) override;
+
+    private:
+        BlockingWait* m_wait;
+    };
+
     void timerFired();
 
-    QEventLoop m_loop;
-    QTimer m_timer;
+    Loop m_loop{this};
+    QBasicTimer m_timer;
     QElapsedTimer m_clock;
     const int m_timeoutMs;
     bool m_done = false;

@@ -21,6 +21,10 @@ qint64 announcedBodyLength(const QNetworkReply* reply)
 
 QString bodyCutShortText(const QNetworkReply* reply, qint64 received)
 {
+    // The Content-Length alone settles the common case of a whole body, without the other checks.
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (!length.isValid() || received >= length.toLongLong())
+        return QString();
     const qint64 announced = announcedBodyLength(reply);
     if (announced < 0 || received >= announced)
         return QString();

@@ -28,9 +28,12 @@ bool isFormMethod(TUKHttpService::HttpMethod method)
 
 QString TUKHttpServicePrivate::decode(const QByteArray& data) const
 {
-    QTextCodec* codec = QTextCodec::codecForName(encoding.toLocal8Bit());
-    if (!codec)
-        codec = QTextCodec::codecForName("UTF-8");
+    if (!codec || codecName != encoding) {
+        codec = QTextCodec::codecForName(encoding.toLocal8Bit());
+        if (!codec)
+            codec = QTextCodec::codecForName("UTF-8");
+        codecName = encoding;
+    }
     return codec->toUnicode(data);
 }
 
@@ -38,9 +41,12 @@ QNetworkRequest TUKHttpServicePrivate::prepareRequest(const QString& urlText,
                                                       QSsl::SslProtocol protocol) const
 {
     QNetworkRequest req(request);
-    QUrl target;
-    target.setUrl(urlText, QUrl::TolerantMode);
-    req.setUrl(target);
+    if (!urlParsed || parsedUrlText != urlText) {
+        parsedUrl.setUrl(urlText, QUrl::TolerantMode);
+        parsedUrlText = urlText;
+        urlParsed = true;
+    }
+    req.setUrl(parsedUrl);
     if (isHttps(urlText)) {
         QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
         ssl.setPeerVerifyMode(QSslSocket::VerifyNone);
@@ -187,14 +193,15 @@ QString TUKHttpService::execute(HttpMethod method, NetworkError& error)
     tuk::BlockingWait wait(d->timeout);
     wait.endOn(reply, &QNetworkReply::finished);
     const tuk::BlockingWait::End end = wait.exec(QEventLoop::ProcessEventsFlags(d->execFlag));
-    reply->deleteLater(); // not aborted: its deletion ends a transfer still running
 
     switch (end) {
     case tuk::BlockingWait::End::TimedOut:
+        reply->deleteLater(); // not aborted: its deletion ends a transfer still running
         error = QNetworkReply::TimeoutError;
         qCDebug(tuk::log::http) << "time limit of" << d->timeout << "ms passed:" << reply->url();
         return QString("");
     case tuk::BlockingWait::End::Interrupted:
+        reply->deleteLater();
         // Whatever arrived so far is not the answer: never report a cut body as success.
         error = QNetworkReply::OperationCanceledError;
         qCDebug(tuk::log::http) << "wait ended from outside:" << reply->url();
@@ -202,6 +209,9 @@ QString TUKHttpService::execute(HttpMethod method, NetworkError& error)
     case tuk::BlockingWait::End::Done:
         break;
     }
+    // The reply has finished and no signal of it is being delivered: it goes now, which spares
+    // a deferred deletion (an event posted to this thread) per request.
+    const std::unique_ptr<QNetworkReply> finished(reply);
     error = reply->error();
     if (error != QNetworkReply::NoError)
         return QString("");

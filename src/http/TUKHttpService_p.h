@@ -8,9 +8,12 @@
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QString>
+#include <QUrl>
 #include <QUrlQuery>
 
 #include <climits>
+
+class QTextCodec;
 
 /*
  * Private record of a TUKHttpService. Every field is controlled by a setter; running a request
@@ -40,6 +43,15 @@ public:
 
     // A copy of `request` aimed at `urlText`, with TLS set up for https URLs (verification off).
     QNetworkRequest prepareRequest(const QString& urlText, QSsl::SslProtocol protocol) const;
+
+    // Results of the last URL parse and codec look-up, reused while the text they came from stays
+    // the same: an object that sends the same request again parses and looks up nothing again.
+    // They only spare work; every request is built from the setters' values as before.
+    mutable QString parsedUrlText;
+    mutable QUrl parsedUrl;
+    mutable bool urlParsed = false;
+    mutable QString codecName;
+    mutable QTextCodec* codec = nullptr;
 
     static bool isHttps(const QString& urlText)
     {
