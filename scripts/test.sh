@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine, builds from scratch and runs the whole test suite: the CTest suite,
-# the connectivity monitor's start-up/exit soak, and the Debian packages installed for real with a
-# consumer built against them. Exits non-zero on any failure.
+# the connectivity monitor's start-up/exit soak, the Windows platform layer under wine, and the
+# Debian packages installed for real with consumers built against them. Exits non-zero on any
+# failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/loopback-env.sh
@@ -10,4 +11,5 @@ export BUILD_DIR=${BUILD_DIR:-build}
 bash scripts/build.sh
 ctest --test-dir "$BUILD_DIR" --output-on-failure --parallel 2 --timeout 600
 bash scripts/soak-netcheck.sh "$BUILD_DIR" "${SOAK_RUNS:-20}"
+bash scripts/test-windows.sh
 bash scripts/package.sh --install

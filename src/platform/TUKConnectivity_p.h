@@ -21,9 +21,19 @@
 //   counts as "NetworkManager is not there". The NetworkManager service is never started by the
 //   question (no D-Bus auto-start).
 //
-// Windows (separate work item): the gate is WinINet's InternetGetConnectedState; the check is the
-// COM Network List Manager's IsConnectedToInternet from Vista on, else InternetCheckConnectionW
-// with a forced connection and a one-second connect timeout.
+// Windows:
+// - anyConnectionUp(): WinINet's InternetGetConnectedState.
+// - checkEndpoint(url), Vista and later: the COM Network List Manager's machine-wide answer
+//   (IsConnectedToInternet; the URL plays no part). The object is created once with the backend;
+//   when it cannot be created every check answers true (the gate alone decides), a failing call
+//   answers false.
+// - checkEndpoint(url), earlier Windows: InternetCheckConnectionW with FLAG_ICC_FORCE_CONNECTION
+//   after setting WinINet's process-wide connect time-out to ConnectivityOptions::connectTimeoutMs.
+//   WinINet does not always honour that time-out (wine ignores it and waits for the kernel's
+//   connect time-out, about two minutes), so the call runs on a thread of its own and the check
+//   answers false once connectTimeoutMs has passed; the abandoned call ends in its own time.
+// Both checks run under the structured exception guard of the probe (TUKFaultGuard_p.h); a fault
+// inside the forced connection's own thread answers true, as the guard does.
 //
 // A backend belongs to the thread that created it (on Windows it initialises COM there) and is
 // used and destroyed on that thread only.
@@ -41,6 +51,16 @@ struct ConnectivityOptions
     // Upper bound of one forced connection (name resolution and connect together) and of one
     // question to NetworkManager, in milliseconds.
     int connectTimeoutMs = 1000;
+    // Which check checkEndpoint() makes on Windows. Automatic follows the Windows version (the
+    // Network List Manager from Vista on, the forced connection before); the other two ask for
+    // one check whatever the version. Linux ignores it.
+    enum class EndpointCheck
+    {
+        Automatic,
+        SystemVerdict,
+        ForcedConnection
+    };
+    EndpointCheck endpointCheck = EndpointCheck::Automatic;
 };
 
 class ConnectivityBackend

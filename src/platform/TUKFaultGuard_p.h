@@ -26,7 +26,20 @@
 // Forced unwinding (pthread_cancel, which QThread::terminate() uses on Linux) is never caught: it
 // passes through the guard, which tidies up after itself on the way.
 //
-// Windows: structured exception handling takes the place of the signal handler.
+// Windows: a structured exception frame takes the place of the signal handler. It takes every
+// structured exception raised on the calling thread below it, whether the processor raised it (an
+// access violation, a division by zero, a stack overflow: the stack's guard page is put back
+// afterwards, so the next overflow is trapped too) or software did (RaiseException, a C++
+// exception of another runtime); all of them end as Outcome::Fault. C++ exceptions of our own
+// runtime are caught before they reach the frame and end as Outcome::Exception (a build with
+// MSVC's /EHa catches faults there too and reports them so). Nothing is installed process-wide:
+// the frame exists while the guard runs, nested guards are nested frames, faults on other threads
+// are none of its business, and unwinding that only passes through (an outer handler's, a
+// longjmp) is left alone; QThread::terminate() (TerminateThread) unwinds nothing at all. What a
+// trapped fault leaves behind is the same as on Linux: the frames
+// between the fault and the guard are unwound without their destructors (compilers only plan
+// clean-up for calls that may throw), and with g++ and clang the C++ runtime's per-thread
+// exception bookkeeping is put back as it was when the guard opened.
 
 namespace tuk {
 namespace platform {
@@ -42,7 +55,9 @@ struct FaultGuardResult
 
     Outcome outcome = Outcome::Completed;
     // Outcome::Fault: the signal (SIGSEGV, SIGBUS, SIGFPE, SIGILL), its si_code and the faulting
-    // address as the kernel reported them. Zero / null otherwise.
+    // address as the kernel reported them. Windows: the exception code (EXCEPTION_ACCESS_VIOLATION
+    // ...); for an access violation or in-page error 0 read, 1 write or 8 execute and the data
+    // address, otherwise 0 and the address where the exception was raised. Zero / null otherwise.
     int signal = 0;
     int code = 0;
     const void* address = nullptr;

@@ -10,9 +10,11 @@ std::atomic<bool> g_unloading{false};
 
 // The module's own load hook: it only turns off per-thread attach and detach notifications, so
 // that threads of the host cost the library nothing. A module linked with a C runtime that keeps
-// per-thread data cannot turn them off; that failure changes nothing and is ignored. From the
-// detach on, the loader lock is held while the module's objects are destroyed.
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
+// per-thread data cannot turn them off (every module linked with MinGW's runtime has a TLS
+// directory, and the call fails); that failure changes nothing and is ignored. Both runtimes call
+// this before they destroy the module's objects at unload, so the flag is up by then; from the
+// detach on, the loader lock is held. C linkage: the runtimes look for it by its plain name.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 {
     if (reason == DLL_PROCESS_ATTACH)
         ::DisableThreadLibraryCalls(instance);

@@ -7,12 +7,9 @@ target_sources(tukcloudutils_objects PRIVATE
     platform/TUKUrlOpener_p.h)
 
 if(WIN32)
-    target_sources(tukcloudutils_objects PRIVATE
-        platform/TUKConnectivity_win.cpp
-        platform/TUKFaultGuard_win.cpp
-        platform/TUKSystem_win.cpp
-        platform/TUKUrlOpener_win.cpp)
-    set(TUK_PLATFORM_LIBS wininet ole32 oleaut32 shell32 uuid)
+    include(${CMAKE_CURRENT_LIST_DIR}/sources_win.cmake)
+    target_sources(tukcloudutils_objects PRIVATE ${TUK_PLATFORM_WIN_SOURCES})
+    set(TUK_PLATFORM_LIBS ${TUK_PLATFORM_WIN_LIBS})
 else()
     target_sources(tukcloudutils_objects PRIVATE
         platform/TUKConnectivity_linux.cpp
