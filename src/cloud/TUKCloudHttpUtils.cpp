@@ -68,7 +68,7 @@ void harvestCookies(QNetworkAccessManager& manager, const QUrl& url, CookieMap& 
 // page. False when the body is shorter than the server announced.
 bool decodeBody(QNetworkReply* reply, QString& text)
 {
-    const QByteArray body = reply->readAll();
+    const QByteArray body = tuk::readFinishedBody(reply);
     if (!tuk::bodyCutShortText(reply, body.size()).isEmpty())
         return false;
     const QString contentType = QString::fromUtf8(reply->rawHeader("Content-Type"));

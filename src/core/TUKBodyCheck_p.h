@@ -16,6 +16,14 @@ constexpr QNetworkReply::NetworkError kBodyCutShortError = QNetworkReply::Remote
 // network layer decodes (any Content-Encoding but identity), whose decoded size is not announced.
 qint64 announcedBodyLength(const QNetworkReply* reply);
 
+// The whole body of a finished reply, read at once. readAll() would grow a 16 KiB buffer and
+// shrink it to the body's size, a reallocation per reply that costs more than the rest of
+// reading a small body.
+inline QByteArray readFinishedBody(QNetworkReply* reply)
+{
+    return reply->read(reply->bytesAvailable());
+}
+
 // The error text for a body that ended after \a received of \a announced bytes, or an empty
 // string when the body is whole (or its length was not announced).
 QString bodyCutShortText(const QNetworkReply* reply, qint64 received);

@@ -215,7 +215,7 @@ QString TUKHttpService::execute(HttpMethod method, NetworkError& error)
     error = reply->error();
     if (error != QNetworkReply::NoError)
         return QString("");
-    const QByteArray body = reply->readAll();
+    const QByteArray body = tuk::readFinishedBody(reply);
     if (!tuk::bodyCutShortText(reply, body.size()).isEmpty()) {
         error = tuk::kBodyCutShortError;
         return QString("");
@@ -236,7 +236,7 @@ QString TUKHttpService::execute(HttpMethod method, std::function<void(const QStr
             reply->deleteLater();
             if (reply->error() != QNetworkReply::NoError)
                 return;
-            const QByteArray body = reply->readAll();
+            const QByteArray body = tuk::readFinishedBody(reply);
             const QString cutShort = tuk::bodyCutShortText(reply, body.size());
             if (cutShort.isEmpty()) {
                 if (onSuccess)
