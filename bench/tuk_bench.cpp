@@ -43,6 +43,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -429,6 +430,17 @@ bool waitForPort(quint16 port)
     return false;
 }
 
+// The nginx to stop when the benchmark is interrupted (Ctrl-C, kill): it would outlive us.
+std::atomic<pid_t> g_nginxPid{0};
+
+void stopNginxAndExit(int signalNumber)
+{
+    const pid_t pid = g_nginxPid.load();
+    if (pid > 0)
+        ::kill(pid, SIGTERM);
+    ::_exit(128 + signalNumber);
+}
+
 // nginx on 127.0.0.1 serving the files of `root`, everything in one temporary folder.
 class Nginx
 {
@@ -469,7 +481,12 @@ http {
                                 QStringLiteral("-e"), dir + QStringLiteral("/error.log")});
         m_process.setProcessChannelMode(QProcess::ForwardedChannels);
         m_process.start();
-        return m_process.waitForStarted(10000) && waitForPort(m_port);
+        if (!m_process.waitForStarted(10000))
+            return false;
+        g_nginxPid = pid_t(m_process.processId());
+        ::signal(SIGINT, stopNginxAndExit);
+        ::signal(SIGTERM, stopNginxAndExit);
+        return waitForPort(m_port);
     }
     ~Nginx()
     {
