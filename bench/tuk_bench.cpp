@@ -1486,10 +1486,17 @@ private:
                      .trimmed());
     }
 
+    // A sparse file (reads come from memory), read once so that the first case to use it does not
+    // pay for filling the page cache.
     static bool makeFile(const QString& path, qint64 size)
     {
         QFile f(path);
-        return f.open(QIODevice::WriteOnly) && f.resize(size); // sparse: reads come from memory
+        if (!f.open(QIODevice::ReadWrite) || !f.resize(size))
+            return false;
+        std::vector<char> buffer(1 << 20);
+        while (f.read(buffer.data(), qint64(buffer.size())) > 0) {
+        }
+        return true;
     }
 
     static bool writeFile(const QString& path, const QByteArray& data)
