@@ -4,12 +4,15 @@
 # small requests, uploads, the connectivity monitor. Prints the tables; the JSON goes to
 # BUILD_DIR/bench-results.json. Results and how to read them: docs/performance.md.
 #
-#   scripts/bench.sh [BUILD_DIR] [tuk_bench options, e.g. --rounds 7 or --only small,download]
+#   scripts/bench.sh [BUILD_DIR] [tuk_bench options, e.g. --rounds 9 or --only small,download]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-BUILD_DIR=${1:-build-bench}
-[ $# -gt 0 ] && shift
+BUILD_DIR=build-bench
+if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then
+  BUILD_DIR=$1
+  shift
+fi
 
 bash scripts/setup-deps.sh
 # The instruction counts of the small requests run under callgrind.

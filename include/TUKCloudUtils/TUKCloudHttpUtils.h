@@ -17,7 +17,9 @@
  * Every member is static; no object is needed and none keeps state. Each call creates its own
  * network access manager (with an empty cookie jar), request, reply and event loop and destroys
  * them before it returns, so no cookie, connection or setting carries over from one call to the
- * next.
+ * next. Each manager keeps Qt's defaults: the application's proxy settings apply
+ * (QNetworkProxy::setApplicationProxy(), QNetworkProxyFactory), its cookie jar collects the
+ * cookies that \c outCookies reports, and there is no cache and no HSTS.
  *
  * \code
  * QMap<QString, QString> in{{"sid", "abc"}}, out;
