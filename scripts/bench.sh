@@ -19,6 +19,7 @@ bash scripts/setup-deps.sh
 if ! command -v valgrind >/dev/null; then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update >&2
   $SUDO apt-get install -y --no-install-recommends valgrind >&2
 fi
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release >&2
