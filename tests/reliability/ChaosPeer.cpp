@@ -32,7 +32,8 @@ std::string readRequest(int fd)
             return std::string();
     const size_t at = head.find("\r\nContent-Length:");
     long long left = at == std::string::npos ? 0 : std::stoll(head.substr(at + 17));
-    for (ssize_t n = ssize_t(head.size() - end - 4); left > 0 && n > 0; left -= n)
+    left -= (long long)(head.size() - end - 4);
+    for (ssize_t n = 1; left > 0 && n > 0; left -= n)
         n = ::recv(fd, buf, sizeof buf, 0);
     return head;
 }
