@@ -47,9 +47,11 @@
  * uploadFileToPYX() returns an empty string. A successful reply with an empty body also gives an
  * empty string. Failure covers: a URL that does not parse (an empty one included, decided before
  * anything is sent), a transport or TLS error, an HTTP status of 400 or more, any status below 200
- * or above 399, a body shorter than the Content-Length the server announced (cut by the peer,
- * which Qt may report as a success). The two probes have narrower status rules of their own (see
- * each).
+ * or above 399, a body shorter than the Content-Length the server announced, or than the range
+ * of a 206 answer's Content-Range when it has no Content-Length (cut by the peer, which Qt may
+ * report as a success). The two probes have narrower status rules of their own (see each).
+ * Every call ends once the server has closed the connection, also where Qt 5.15 alone would
+ * miss the close (a chunk-size line cut by it).
  *
  * Redirects: the network layer follows none. get(), post() and the two probes follow HTTP 302
  * only (get() and post() with a GET, each probe with its own request); 301, 303, 307 and 308 are

@@ -31,7 +31,8 @@ class TUKDownloadManagerPrivate;
  *   the server's error page), one line "Failed: <Qt's error text>" goes to standard error and
  *   sigDownloadEnd() is emitted exactly as on success. The signal carries no verdict: look at
  *   the file, or at the standard error line, when you need to know.
- * - A body shorter than the Content-Length the server announced (the connection closed or was
+ * - A body shorter than the Content-Length the server announced, or than the range of a 206
+ *   answer's Content-Range when it has no Content-Length (the connection closed or was
  *   reset early; Qt 5.15 sometimes finishes such a reply as a success) is a failure too: the file
  *   keeps what arrived and the line reads "Failed: The connection ended after N of the M body
  *   bytes the server announced" (or Qt's own error text when Qt noticed).

@@ -76,10 +76,15 @@ class TUKHttpServicePrivate;
  *   back (until reset()); there is no cache and no HSTS. Turning the proxy look-up or the cookie
  *   jar off would change what a request sends and would save under 1 % of a request's work
  *   (measured: docs/performance.md).
- * - A body shorter than the Content-Length the server announced was cut by the peer (Qt may report
+ * - A body shorter than the Content-Length the server announced, or than the range of a 206
+ *   answer's Content-Range when it has no Content-Length, was cut by the peer (Qt may report
  *   such a body as a success): the verbs, the streaming downloads and the uploads report it as a
  *   failure with QNetworkReply::RemoteHostClosedError. Bodies the network layer decompresses
- *   announce no length to check.
+ *   announce no length to check; a chunked body announces none either, and Qt 5.15 may report
+ *   one cut by the peer as a success.
+ * - A request without a time limit ends once the server has closed the connection, also where
+ *   Qt 5.15 alone would miss the close (a chunk-size line cut or garbled by it): the library has
+ *   the network thread look at every running reply's connection twice a second.
  *
  * Threads: the object, its network access manager and every reply belong to the thread that
  * created the object, which must run a Qt event loop for callback verbs and asynchronous

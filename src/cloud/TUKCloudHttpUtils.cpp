@@ -3,6 +3,7 @@
 #include "core/TUKBlockingWait_p.h"
 #include "core/TUKBodyCheck_p.h"
 #include "core/TUKLogging_p.h"
+#include "core/TUKReplyWatch_p.h"
 #include "module/TUKModule_p.h"
 
 #include <QDateTime>
@@ -128,6 +129,7 @@ bool walkRedirects(const QString& url, bool endOnProgress, const Send& send, con
         QNetworkReply* reply = send(manager, target, hop);
         if (!reply)
             return false;
+        tuk::watchForLostClose(reply);
         tuk::BlockingWait wait(0);
         wait.endOn(reply, &QNetworkReply::finished);
         if (endOnProgress)
@@ -304,6 +306,7 @@ QString TUKCloudHttpUtils::uploadFileToPYX(const QString& url, const QString& ac
     QNetworkReply* reply = manager.post(req, form.get());
     if (!reply)
         return QString();
+    tuk::watchForLostClose(reply);
     tuk::BlockingWait wait(0);
     wait.endOn(reply, &QNetworkReply::finished);
     const bool ended = wait.exec() == tuk::BlockingWait::End::Done;

@@ -16,14 +16,28 @@ qint64 announcedBodyLength(const QNetworkReply* reply)
     if (!encoding.isEmpty() && encoding != "identity")
         return -1;
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    return length.isValid() ? length.toLongLong() : -1;
+    if (length.isValid())
+        return length.toLongLong();
+    // A part of a resource announces its length in its range, "bytes FIRST-LAST/TOTAL", also when
+    // the body is chunked or ends with the connection.
+    if (status == 206) {
+        const QByteArray range = reply->rawHeader("Content-Range").trimmed();
+        const int dash = range.indexOf('-'), slash = range.indexOf('/');
+        bool okFirst = false, okLast = false;
+        const qint64 first = range.mid(6, dash - 6).trimmed().toLongLong(&okFirst);
+        const qint64 last = range.mid(dash + 1, slash - dash - 1).trimmed().toLongLong(&okLast);
+        if (range.startsWith("bytes ") && dash > 0 && slash > dash && okFirst && okLast &&
+            last >= first)
+            return last - first + 1;
+    }
+    return -1;
 }
 
 QString bodyCutShortText(const QNetworkReply* reply, qint64 received)
 {
     // The Content-Length alone settles the common case of a whole body, without the other checks.
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (!length.isValid() || received >= length.toLongLong())
+    if (length.isValid() && received >= length.toLongLong())
         return QString();
     const qint64 announced = announcedBodyLength(reply);
     if (announced < 0 || received >= announced)

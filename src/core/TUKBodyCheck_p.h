@@ -11,9 +11,10 @@ namespace tuk {
 // holds the bytes received against it and reports a short body as a failure with this code.
 constexpr QNetworkReply::NetworkError kBodyCutShortError = QNetworkReply::RemoteHostClosedError;
 
-// The body length the reply announced (Content-Length), or -1 when there is none to hold the body
-// against: no such header, a HEAD request, a status without a body (204, 304), or a body the
-// network layer decodes (any Content-Encoding but identity), whose decoded size is not announced.
+// The body length the reply announced (Content-Length, or for a 206 without it the range of its
+// Content-Range), or -1 when there is none to hold the body against: no such header, a HEAD
+// request, a status without a body (204, 304), or a body the network layer decodes (any
+// Content-Encoding but identity), whose decoded size is not announced.
 qint64 announcedBodyLength(const QNetworkReply* reply);
 
 // The whole body of a finished reply, read at once. readAll() would grow a 16 KiB buffer and

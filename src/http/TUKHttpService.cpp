@@ -3,6 +3,7 @@
 #include "core/TUKBlockingWait_p.h"
 #include "core/TUKBodyCheck_p.h"
 #include "core/TUKLogging_p.h"
+#include "core/TUKReplyWatch_p.h"
 
 #include <QBuffer>
 #include <QDebug>
@@ -162,25 +163,32 @@ QNetworkReply* TUKHttpService::executeInner(HttpMethod method)
         req.setRawHeader(it.key().toUtf8(), it.value().toUtf8());
 
     QNetworkAccessManager& manager = d->manager;
+    QNetworkReply* reply = nullptr;
     switch (method) {
     case Get:
-        return manager.get(req);
+        reply = manager.get(req);
+        break;
     case Head:
-        return manager.head(req);
+        reply = manager.head(req);
+        break;
     case Delete:
-        return manager.deleteResource(req);
+        reply = manager.deleteResource(req);
+        break;
     case Post:
     case Put: {
         const QByteArray data = d->body.isEmpty() ? encodedParams.toUtf8() : d->body.toUtf8();
-        return method == Post ? manager.post(req, data) : manager.put(req, data);
-    }
-    case Patch:
+        reply = method == Post ? manager.post(req, data) : manager.put(req, data);
         break;
     }
-    auto* buffer = new QBuffer;
-    buffer->setData(d->body.toUtf8());
-    QNetworkReply* reply = manager.sendCustomRequest(req, QByteArrayLiteral("PATCH"), buffer);
-    buffer->setParent(reply); // lives exactly as long as the reply
+    case Patch: {
+        auto* buffer = new QBuffer;
+        buffer->setData(d->body.toUtf8());
+        reply = manager.sendCustomRequest(req, QByteArrayLiteral("PATCH"), buffer);
+        buffer->setParent(reply); // lives exactly as long as the reply
+        break;
+    }
+    }
+    tuk::watchForLostClose(reply);
     return reply;
 }
 

@@ -3,6 +3,7 @@
 
 #include "core/TUKBlockingWait_p.h"
 #include "core/TUKBodyCheck_p.h"
+#include "core/TUKReplyWatch_p.h"
 
 #include <QFile>
 #include <QIODevice>
@@ -327,6 +328,7 @@ void waitForUpload(QNetworkReply* reply, FileUploadSource* source, int timeout, 
         if (onError)
             onError(code, text);
     };
+    tuk::watchForLostClose(reply);
     BlockingTransfer transfer(reply, timeout, reportError, [source] {
         if (source)
             source->release();

@@ -357,8 +357,8 @@ void TestHttpService::waitEndings()
     const Ending e = call(m_raw.url(path), timeoutMs);
     const qint64 elapsed = clock.elapsed();
     // An application told to exit ends every wait at once until its own loop has returned.
-    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
-    qApp->exec();
+    QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
+    QCoreApplication::exec();
 
     QTEST(int(e.code), "code");
     QTEST(e.text, "text");

@@ -1,0 +1,126 @@
+// The library's shared state under threads: verdicts queued to the connectivity monitor from
+// several threads while others read it, and guarded threads started and stopped over and over.
+// Meant for the ThreadSanitizer build too (scripts/test-sanitize.sh).
+#include <TUKCloudUtils/TUKNetWorkCheck.h>
+#include <TUKCloudUtils/TUKThread.h>
+
+#include <QtTest>
+
+#include <atomic>
+#include <pthread.h>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#ifdef __SANITIZE_THREAD__
+// Debian's Qt is not instrumented, so ThreadSanitizer cannot see its locks. The library takes them
+// through Qt's exported functions; these stand-ins take them and tell ThreadSanitizer.
+#include <dlfcn.h>
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+template <typename F> F qtCore(const char* symbol)
+{
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, symbol));
+}
+void QMutex::lock()
+{
+    static const auto real = qtCore<void (*)(QMutex*)>("_ZN6QMutex4lockEv");
+    real(this), __tsan_acquire(this);
+}
+void QMutex::unlock() noexcept
+{
+    static const auto real = qtCore<void (*)(QMutex*)>("_ZN6QMutex6unlockEv");
+    __tsan_release(this), real(this);
+}
+bool QWaitCondition::wait(QMutex* mutex, QDeadlineTimer deadline)
+{
+    static const auto real = qtCore<bool (*)(QWaitCondition*, QMutex*, QDeadlineTimer)>(
+        "_ZN14QWaitCondition4waitEP6QMutex14QDeadlineTimer");
+    __tsan_release(mutex);
+    const bool woken = real(this, mutex, deadline);
+    __tsan_acquire(mutex);
+    return woken;
+}
+#endif
+
+namespace {
+
+class Worker : public TUKThread
+{
+    Q_OBJECT
+public:
+    int kind = 0;
+    std::atomic<int> ran{0};
+
+protected:
+    void doWork() override
+    {
+        ++ran;
+        if (kind == 1)
+            throw std::runtime_error("work failed");
+        if (kind == 2) // ends only when stopRuning() cancels it (ThreadSanitizer cannot follow a
+            for (;;)   // cancellation inside a call it intercepts, such as a sleep)
+                pthread_testcancel();
+    }
+};
+
+} // namespace
+
+class tst_ThreadStress : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void monitorVerdicts()
+    {
+        TUKNetWorkCheck* monitor = TUKNetWorkCheck::getInstance();
+        QList<bool> signalled; // every signal, in order: they must alternate
+        QObject scope;         // the connections end with this test
+        connect(monitor, &TUKNetWorkCheck::sigNetWorkConnect, &scope, [&] { signalled << true; });
+        connect(monitor, &TUKNetWorkCheck::sigNetWorkBreak, &scope, [&] { signalled << false; });
+        std::atomic<bool> stop{false};
+        std::atomic<long> reads{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 3; ++t) // readers
+            threads.emplace_back([&] {
+                while (!stop)
+                    reads += monitor->isConnect() ? 1 : 2;
+            });
+        for (int t = 0; t < 2; ++t) // writers, as the probe thread delivers verdicts
+            threads.emplace_back([monitor, t] {
+                for (int i = 0; i < 2000; ++i)
+                    QMetaObject::invokeMethod(monitor, "setNetWorkStatus", Qt::QueuedConnection,
+                                              Q_ARG(bool, (i + t) % 2 == 0));
+            });
+        threads[3].join();
+        threads[4].join();
+        QCoreApplication::processEvents(); // deliver every queued verdict
+        stop = true;
+        for (int t = 0; t < 3; ++t)
+            threads[t].join();
+        QVERIFY(reads > 0);
+        QVERIFY(!signalled.isEmpty());
+        for (int i = 1; i < signalled.size(); ++i)
+            QVERIFY(signalled[i] != signalled[i - 1]);
+        QCOMPARE(monitor->isConnect(), signalled.last());
+    }
+
+    void guardedThreads()
+    {
+        for (int i = 0; i < 150; ++i) {
+            Worker worker;
+            worker.kind = i % 3;
+            worker.start();
+            if (worker.kind == 2)
+                QTRY_VERIFY(worker.ran > 0);
+            else
+                QVERIFY(worker.wait(30000)); // ends by itself, the exception caught by the guard
+            worker.stopRuning();             // terminates the endless one
+            QVERIFY(worker.isFinished());
+            QCOMPARE(worker.ran.load(), 1);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_ThreadStress)
+#include "tst_thread_stress.moc"
