@@ -2,7 +2,6 @@
 
 #include "core/TUKBodyCheck_p.h"
 #include "core/TUKLogging_p.h"
-#include "core/TUKReplyWatch_p.h"
 
 #include <QNetworkRequest>
 #include <QTimer>
@@ -53,7 +52,7 @@ void TUKDownloadManager::startDownload()
     QNetworkRequest request(d->url);
     d->received = 0;
     d->reply = d->manager.get(request);
-    tuk::watchForLostClose(d->reply);
+    d->watch.watch(d->reply);
     connect(d->reply, SIGNAL(finished()), this, SLOT(downloadFinished()));
     connect(d->reply, SIGNAL(readyRead()), this, SLOT(downloadReadyRead()));
 }

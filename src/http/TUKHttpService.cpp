@@ -3,7 +3,6 @@
 #include "core/TUKBlockingWait_p.h"
 #include "core/TUKBodyCheck_p.h"
 #include "core/TUKLogging_p.h"
-#include "core/TUKReplyWatch_p.h"
 
 #include <QBuffer>
 #include <QDebug>
@@ -188,7 +187,7 @@ QNetworkReply* TUKHttpService::executeInner(HttpMethod method)
         break;
     }
     }
-    tuk::watchForLostClose(reply);
+    d->watch.watch(reply);
     return reply;
 }
 

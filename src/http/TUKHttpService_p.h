@@ -3,6 +3,8 @@
 
 #include <TUKCloudUtils/TUKHttpService.h>
 
+#include "core/TUKReplyWatch_p.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QNetworkAccessManager>
@@ -32,6 +34,8 @@ public:
     QSsl::SslProtocol sslProtocol = QSsl::TlsV1_2;
     QHash<QString, QString> headers;
     QNetworkAccessManager manager;
+    // Watches every running reply of the manager for a close Qt missed.
+    tuk::ReplyWatch watch;
     // Template of every request; executions fill in a copy of it.
     QNetworkRequest request{QUrl()};
     qint32 execFlag = QEventLoop::AllEvents;

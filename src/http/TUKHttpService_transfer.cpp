@@ -3,7 +3,6 @@
 
 #include "core/TUKBlockingWait_p.h"
 #include "core/TUKBodyCheck_p.h"
-#include "core/TUKReplyWatch_p.h"
 
 #include <QFile>
 #include <QIODevice>
@@ -328,7 +327,6 @@ void waitForUpload(QNetworkReply* reply, FileUploadSource* source, int timeout, 
         if (onError)
             onError(code, text);
     };
-    tuk::watchForLostClose(reply);
     BlockingTransfer transfer(reply, timeout, reportError, [source] {
         if (source)
             source->release();
@@ -383,6 +381,7 @@ void TUKHttpService::upload(const QString& filePath, std::function<void(QString)
         return;
     }
     QNetworkReply* reply = d->manager.post(req, source);
+    d->watch.watch(reply);
     source->setParent(reply); // outlives upload() exactly as long as the reply does
     waitForUpload(reply, source, d->timeout, d->execFlag, onSuccess, onFinished, &onProgress,
                   onError);
@@ -395,5 +394,6 @@ void TUKHttpService::uploadAppData(const QByteArray& data, std::function<void(QS
     QNetworkRequest req = d->prepareRequest(d->url, QSsl::TlsV1_2);
     req.setHeader(QNetworkRequest::ContentTypeHeader, QVariant(uploadContentType()));
     QNetworkReply* reply = d->manager.post(req, data);
+    d->watch.watch(reply);
     waitForUpload(reply, nullptr, d->timeout, d->execFlag, onSuccess, onFinished, nullptr, onError);
 }
