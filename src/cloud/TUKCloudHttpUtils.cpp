@@ -129,8 +129,8 @@ bool walkRedirects(const QString& url, bool endOnProgress, const Send& send, con
         QNetworkReply* reply = send(manager, target, hop);
         if (!reply)
             return false;
-        tuk::ReplyWatch watch;
-        watch.watch(reply);
+        tuk::ReplyWatch watch(&manager);
+        watch.replyStarted();
         tuk::BlockingWait wait(0);
         wait.endOn(reply, &QNetworkReply::finished);
         if (endOnProgress)
@@ -307,8 +307,8 @@ QString TUKCloudHttpUtils::uploadFileToPYX(const QString& url, const QString& ac
     QNetworkReply* reply = manager.post(req, form.get());
     if (!reply)
         return QString();
-    tuk::ReplyWatch watch;
-    watch.watch(reply);
+    tuk::ReplyWatch watch(&manager);
+    watch.replyStarted();
     tuk::BlockingWait wait(0);
     wait.endOn(reply, &QNetworkReply::finished);
     const bool ended = wait.exec() == tuk::BlockingWait::End::Done;

@@ -1,22 +1,14 @@
 #include "core/TUKReplyWatch_p.h"
 
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QTimerEvent>
-
-#include <algorithm>
 
 namespace tuk {
 
-namespace {
-constexpr int kLookIntervalMs = 500;
-} // namespace
-
-void ReplyWatch::watch(QNetworkReply* reply)
+void ReplyWatch::startTimer()
 {
-    if (!reply || reply->isFinished())
-        return;
-    m_replies.append(reply);
-    if (!m_timer.isActive())
-        m_timer.start(kLookIntervalMs, this);
+    m_timer.start(500, this); // twice a second
 }
 
 void ReplyWatch::timerEvent(QTimerEvent* event)
@@ -25,13 +17,16 @@ void ReplyWatch::timerEvent(QTimerEvent* event)
         QObject::timerEvent(event);
         return;
     }
-    const auto over = [](const QPointer<QNetworkReply>& r) {
-        return !r || r->isFinished();
-    };
-    m_replies.erase(std::remove_if(m_replies.begin(), m_replies.end(), over), m_replies.end());
-    for (const QPointer<QNetworkReply>& reply : qAsConst(m_replies))
+    bool running = false;
+    const QList<QNetworkReply*> replies =
+        m_manager->findChildren<QNetworkReply*>(QString(), Qt::FindDirectChildrenOnly);
+    for (QNetworkReply* reply : replies) {
+        if (reply->isFinished())
+            continue;
+        running = true;
         reply->setReadBufferSize(reply->readBufferSize());
-    if (m_replies.isEmpty())
+    }
+    if (!running)
         m_timer.stop();
 }
 

@@ -2,10 +2,9 @@
 #define TUKCLOUDUTILS_TUKREPLYWATCH_P_H
 
 #include <QBasicTimer>
-#include <QNetworkReply>
 #include <QObject>
-#include <QPointer>
-#include <QVector>
+
+class QNetworkAccessManager;
 
 namespace tuk {
 
@@ -16,20 +15,29 @@ namespace tuk {
 // buffer size schedules a read of the socket), which finds such a close and ends the reply. While
 // the transfer is healthy the extra look finds nothing to do.
 //
-// One watch serves every reply of its owner (a service, a download manager, one call of a static
-// helper) on the owner's thread; its timer runs only while a watched reply runs, and watching a
-// reply costs no object of its own.
+// One watch serves every reply of one access manager (a service's, a download manager's, the one of
+// a static call) on the manager's thread. Its timer runs only while a reply of the manager runs;
+// starting a reply costs no bookkeeping beyond that.
 class ReplyWatch : public QObject
 {
 public:
-    void watch(QNetworkReply* reply);
+    explicit ReplyWatch(QNetworkAccessManager* manager) : m_manager(manager) {}
+
+    // A reply of the manager has started: the watch runs until none of them is left running.
+    void replyStarted()
+    {
+        if (!m_timer.isActive())
+            startTimer();
+    }
 
 protected:
     void timerEvent(QTimerEvent* event) override;
 
 private:
+    void startTimer();
+
+    QNetworkAccessManager* m_manager;
     QBasicTimer m_timer;
-    QVector<QPointer<QNetworkReply>> m_replies;
 };
 
 } // namespace tuk

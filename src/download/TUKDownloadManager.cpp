@@ -52,7 +52,7 @@ void TUKDownloadManager::startDownload()
     QNetworkRequest request(d->url);
     d->received = 0;
     d->reply = d->manager.get(request);
-    d->watch.watch(d->reply);
+    d->watch.replyStarted();
     connect(d->reply, SIGNAL(finished()), this, SLOT(downloadFinished()));
     connect(d->reply, SIGNAL(readyRead()), this, SLOT(downloadReadyRead()));
 }

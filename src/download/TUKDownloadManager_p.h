@@ -19,8 +19,8 @@ class TUKDownloadManagerPrivate
 public:
     static TUKDownloadManagerPrivate* get(TUKDownloadManager* q) { return q->d.get(); }
 
-    QNetworkAccessManager manager; // no Qt parent; owns its replies
-    tuk::ReplyWatch watch;         // for a close Qt missed
+    QNetworkAccessManager manager;   // no Qt parent; owns its replies
+    tuk::ReplyWatch watch{&manager}; // for a close Qt missed
     // Reply of the current transfer; null before the first one. After the end of a transfer it
     // still points at the reply handed to deleteLater(), so it is only read while `busy`.
     QNetworkReply* reply = nullptr;

@@ -187,7 +187,7 @@ QNetworkReply* TUKHttpService::executeInner(HttpMethod method)
         break;
     }
     }
-    d->watch.watch(reply);
+    d->watch.replyStarted();
     return reply;
 }
 

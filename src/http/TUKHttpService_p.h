@@ -35,7 +35,7 @@ public:
     QHash<QString, QString> headers;
     QNetworkAccessManager manager;
     // Watches every running reply of the manager for a close Qt missed.
-    tuk::ReplyWatch watch;
+    tuk::ReplyWatch watch{&manager};
     // Template of every request; executions fill in a copy of it.
     QNetworkRequest request{QUrl()};
     qint32 execFlag = QEventLoop::AllEvents;

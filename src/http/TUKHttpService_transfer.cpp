@@ -381,7 +381,7 @@ void TUKHttpService::upload(const QString& filePath, std::function<void(QString)
         return;
     }
     QNetworkReply* reply = d->manager.post(req, source);
-    d->watch.watch(reply);
+    d->watch.replyStarted();
     source->setParent(reply); // outlives upload() exactly as long as the reply does
     waitForUpload(reply, source, d->timeout, d->execFlag, onSuccess, onFinished, &onProgress,
                   onError);
@@ -394,6 +394,6 @@ void TUKHttpService::uploadAppData(const QByteArray& data, std::function<void(QS
     QNetworkRequest req = d->prepareRequest(d->url, QSsl::TlsV1_2);
     req.setHeader(QNetworkRequest::ContentTypeHeader, QVariant(uploadContentType()));
     QNetworkReply* reply = d->manager.post(req, data);
-    d->watch.watch(reply);
+    d->watch.replyStarted();
     waitForUpload(reply, nullptr, d->timeout, d->execFlag, onSuccess, onFinished, nullptr, onError);
 }
