@@ -133,7 +133,10 @@ void copyFile(const QString& srcPath, const QString& dstPath)
     {
         QTemporaryFile out(folder + QStringLiteral("/.tukcopy-XXXXXX"));
         if (out.open() && copyData(in, out) && out.flush()) {
-            out.setPermissions(src.permissions());
+            // The owner's bits only: Qt's "user" bits describe whoever runs this (root may
+            // write anything) and would turn into owner bits of the copy.
+            out.setPermissions(src.permissions() &
+                               ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser));
             out.close();
             std::error_code ec;
             if (out.error() == QFileDevice::NoError) {
