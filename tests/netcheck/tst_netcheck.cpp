@@ -1,0 +1,389 @@
+// The connectivity monitor, its probe logic, the Linux backend against real buses, listeners and
+// network namespaces, and the library's start-up and exit in hosts of every kind; all silent.
+#include "netcheck/TUKNetWorkCheckWorker_p.h"
+
+#include <TUKCloudUtils/TUKNetWorkCheck.h>
+
+#include "TestSupport.h"
+#include "platform/TUKConnectivity_p.h"
+
+#include <QDBusConnection>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <thread>
+
+using namespace tuktest;
+
+namespace {
+
+std::atomic<bool> g_online{true};
+std::atomic<int> g_checks{0};
+
+// The probe thread's backend. Installed before main(), so before the probe thread, which waits
+// for the application object, builds its worker.
+struct SteeredBackend : tuk::platform::ConnectivityBackend
+{
+    bool anyConnectionUp() override { return g_online; }
+    bool checkEndpoint(const std::string&) override { return ++g_checks, g_online.load(); }
+};
+const bool g_steered =
+    (tuk::netcheck::setProbeBackendFactory([] { return std::make_unique<SteeredBackend>(); }),
+     true);
+
+// Per URL its answers in turn, the last one repeating; an empty list fails. Logs every check.
+struct Script : tuk::platform::ConnectivityBackend
+{
+    bool gate = true;
+    std::map<std::string, QList<bool>> answers;
+    QStringList checked;
+    bool anyConnectionUp() override { return gate; }
+    bool checkEndpoint(const std::string& url) override
+    {
+        checked << QString::fromStdString(url).mid(11);
+        QList<bool>& a = answers[url];
+        return a.size() > 1 ? a.takeFirst() : a.value(0);
+    }
+};
+
+class Verdicts : public QObject // where the worker sends them
+{
+    Q_OBJECT
+public:
+    Q_INVOKABLE void setNetWorkStatus(bool) {}
+};
+
+// A worker over entries "http://site0" to "http://site<n-1>", whose first probe, in its
+// constructor, finds the gate closed.
+struct Rig
+{
+    Script* script = new Script; // owned by the worker
+    QList<ProbeTarget> targets;
+    QList<int> draws;
+    Verdicts verdicts;
+    std::unique_ptr<TUKNetWorkCheckWorker> worker;
+
+    Rig()
+    {
+        for (int i = 0; i < 8; ++i)
+            targets << ProbeTarget{QString("http://site%1").arg(i)};
+        script->gate = false;
+        worker = std::make_unique<TUKNetWorkCheckWorker>(&targets, &verdicts,
+                                                         std::unique_ptr<Script>(script),
+                                                         [this] { return draws.takeFirst(); });
+        script->gate = true;
+    }
+    // The number of entries left, and "<entry>:<failures>/<picks>" of those with a count.
+    QString state() const
+    {
+        QStringList out{QString::number(targets.size())};
+        for (const ProbeTarget& t : targets)
+            if (t.failCount || t.pickCount)
+                out << QString("%1:%2/%3").arg(t.url.mid(11)).arg(t.failCount).arg(t.pickCount);
+        return out.join(' ');
+    }
+};
+
+struct Probe
+{
+    const char* name;
+    QString draws, failsBefore;
+    int answering;          // the one entry that answers, -1 none
+    QString checked, after; // entries checked; the state of the list after the probe
+};
+
+bool deliver(bool verdict, Qt::ConnectionType type)
+{
+    return QMetaObject::invokeMethod(TUKNetWorkCheck::getInstance(), "setNetWorkStatus", type,
+                                     Q_ARG(bool, verdict));
+}
+
+const QString kNoBus = "unix:path=/nonexistent/tuk-no-bus";
+
+std::unique_ptr<tuk::platform::ConnectivityBackend> backendOn(const QString& bus, int bound = 1000)
+{
+    tuk::platform::ConnectivityOptions options;
+    options.networkManagerBus = bus.toStdString();
+    options.connectTimeoutMs = bound;
+    return tuk::platform::createConnectivityBackend(options);
+}
+
+bool isRunning(const char* interface)
+{
+    ifreq request{};
+    std::strncpy(request.ifr_name, interface, IFNAMSIZ - 1);
+    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool running = ::ioctl(s, SIOCGIFFLAGS, &request) == 0 && request.ifr_flags & IFF_RUNNING;
+    ::close(s);
+    return running;
+}
+
+// A dbus-daemon on a socket whose name holds characters its address must escape ("b,us,").
+class PrivateBus
+{
+public:
+    PrivateBus()
+    {
+        m_daemon.setStandardErrorFile(QProcess::nullDevice()); // its complaints are its own
+        m_daemon.start("dbus-daemon", {"--session", "--nofork", "--nopidfile", "--print-address=1",
+                                       "--address=unix:path=" + m_dir.path() + "/b%2cus%2c"});
+        while (!m_daemon.canReadLine() && m_daemon.waitForReadyRead(20000)) {
+        }
+        address = QString::fromUtf8(m_daemon.readLine()).trimmed(); // as the daemon prints it
+    }
+    ~PrivateBus()
+    {
+        m_daemon.terminate();
+        m_daemon.waitForFinished(20000);
+    }
+    QString address;
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_daemon;
+};
+
+// NetworkManager on a bus: serves its "Connectivity" from a thread of its own, as the backend
+// asks with a blocking call.
+class FakeNetworkManager : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.NetworkManager")
+    Q_PROPERTY(uint Connectivity MEMBER m_state)
+
+public:
+    FakeNetworkManager(const QString& bus, uint state) : m_state(state)
+    {
+        moveToThread(&m_thread);
+        m_thread.start();
+        QDBusConnection c = QDBusConnection::connectToBus(bus, m_name);
+        serving = c.registerObject("/org/freedesktop/NetworkManager", this,
+                                   QDBusConnection::ExportAllProperties) &&
+                  c.registerService("org.freedesktop.NetworkManager");
+    }
+    ~FakeNetworkManager() override
+    {
+        QDBusConnection::disconnectFromBus(m_name);
+        m_thread.quit();
+        m_thread.wait();
+    }
+    bool serving = false;
+
+private:
+    uint m_state;
+    QString m_name = QString::number(quintptr(this));
+    QThread m_thread;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Probe)
+
+class TestNetcheck : public QObject
+{
+    Q_OBJECT
+
+    QTcpServer m_listener;
+    QString m_openPort;
+    std::string m_open, m_closed = refusedUrl().toStdString();
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_listener.listen(QHostAddress::LocalHost));
+        m_openPort = QString::number(m_listener.serverPort());
+        m_open = ("http://127.0.0.1:" + m_openPort).toStdString();
+        takeMessages();
+    }
+    void cleanup() { QCOMPARE(takeMessages(), QStringList()); }
+
+    // Entries trimmed, empty ones dropped. The probe thread takes the list our test runs name.
+    void endpoints()
+    {
+        QCOMPARE(tuk::netcheck::probeEndpoints(" http://a:1 ,,http://[::1]:9"),
+                 QStringList({"http://a:1", "http://[::1]:9"}));
+        QCOMPARE(defaultTargets().constFirst().url,
+                 qEnvironmentVariable("TUK_NETCHECK_ENDPOINTS").section(',', 0, 0).trimmed());
+    }
+
+    // A draw is taken modulo the list's size; one on the first pick steps back an entry (from
+    // the first to the last). An answer resets the entry's count; the first pick's failure
+    // counts when the second answers, and at its 21st it leaves the list. Both failing is the
+    // machine off line: nobody is blamed.
+    void probes_data()
+    {
+        tuktest::addRows<Probe>(
+            {{"first answers", "59", "0 0 0 5", 3, "3", "8 3:0/1"},
+             {"second answers", "2 5", "0 0 3 0 0 7", 5, "2 5", "8 2:4/1 5:0/1"},
+             {"both fail", "1 4", "0 20", -1, "1 4", "8 1:20/1 4:0/1"},
+             {"0 steps to 7", "0 0", "", 7, "0 7", "8 0:1/1 7:0/1"},
+             {"5 steps to 4", "5 5", "", 4, "5 4", "8 4:0/1 5:1/1"},
+             {"20th failure", "2 0", "0 0 19", 0, "2 0", "8 0:0/1 2:20/1"},
+             {"21st failure", "6 0", "0 0 19 0 0 0 20", 0, "6 0", "7 0:0/1 2:19/0"}});
+    }
+    void probes()
+    {
+        QFETCH(Probe, row);
+        Rig rig;
+        for (const QString& draw : row.draws.split(' '))
+            rig.draws << draw.toInt();
+        for (int i = 0; i < row.failsBefore.split(' ', Qt::SkipEmptyParts).size(); ++i)
+            rig.targets[i].failCount = row.failsBefore.split(' ')[i].toInt();
+        rig.script->answers[QString("http://site%1").arg(row.answering).toStdString()] = {true};
+        QCOMPARE(rig.worker->checkNetwork(), row.answering >= 0);
+        QCOMPARE(rig.script->checked.join(' '), row.checked);
+        QCOMPARE(rig.state(), row.after);
+        QVERIFY(rig.draws.isEmpty());
+    }
+
+    // The monitor starts connected, with nothing said: its probe thread's first verdict, from
+    // our on-line backend, changed nothing. Then one signal per change, after the new verdict is
+    // stored, on the monitor's thread whoever sends it. The probe thread probes again five
+    // seconds after its last probe.
+    void monitor()
+    {
+        TUKNetWorkCheck* monitor = TUKNetWorkCheck::getInstance();
+        QTRY_VERIFY_WITH_TIMEOUT(g_checks > 0, 20000);
+        QVERIFY(monitor->isConnect() && monitor->thread() == QThread::currentThread());
+        QString seen; // isConnect() as directly connected slots see it, "!" from another thread
+        const auto record = [&] {
+            seen += QString::number(monitor->isConnect()) +
+                    (QThread::currentThread() == thread() ? "" : "!");
+        };
+        connect(monitor, &TUKNetWorkCheck::sigNetWorkBreak, this, record, Qt::DirectConnection);
+        connect(monitor, &TUKNetWorkCheck::sigNetWorkConnect, this, record, Qt::DirectConnection);
+        for (bool verdict : {true, false, false, true})
+            QVERIFY(deliver(verdict, Qt::QueuedConnection));
+        QCOMPARE(seen, "");
+        QTRY_COMPARE_WITH_TIMEOUT(seen, "01", 20000);
+        QVERIFY(deliver(false, Qt::DirectConnection) && deliver(true, Qt::DirectConnection));
+        QCOMPARE(seen, "0101");
+        g_online = false;
+        QTRY_COMPARE_WITH_TIMEOUT(seen, "01010", 20000);
+    }
+
+    // Without NetworkManager a TCP connection to the endpoint decides, also through a name;
+    // names that do not resolve and URLs that cannot be used give "off line" at once.
+    void forcedConnection()
+    {
+        const auto backend = backendOn(kNoBus);
+        QString answers;
+        for (const QString& url :
+             {QString::fromStdString(m_open), "http://localhost:" + m_openPort,
+              QString::fromStdString(m_closed), QString(), QString("::no url::"),
+              QString("http://127.0.0.1:70000/"), QString("http://no-such-host.invalid/")})
+            answers += QString::number(backend->checkEndpoint(url.toStdString()));
+        QCOMPARE(answers, "1100000");
+    }
+
+    // NetworkManager's state is machine-wide, the endpoint plays no part, unless it does not
+    // know: full, none, portal, limited, unknown. Its bus is named as the daemon prints it (an
+    // escaped path, then the guid), or in a list whose first address leads nowhere. When it comes
+    // and goes, the backend notices at its next check.
+    void networkManager()
+    {
+        PrivateBus bus;
+        QString answers;
+        for (uint state : {4, 1, 2, 3, 0}) {
+            FakeNetworkManager manager(bus.address, state);
+            QVERIFY(manager.serving);
+            for (const QString& address : {bus.address, "unix:path=/nonexistent;" + bus.address}) {
+                auto backend = backendOn(address);
+                answers += QString::number(backend->checkEndpoint(m_closed));
+                answers += QString::number(backend->checkEndpoint(m_open));
+            }
+            answers += ' ';
+        }
+        QCOMPARE(answers, "1111 0000 0000 0000 0101 ");
+        auto backend = backendOn(bus.address);
+        QVERIFY(!backend->checkEndpoint(m_closed));
+        auto manager = std::make_unique<FakeNetworkManager>(bus.address, 4);
+        QVERIFY(backend->checkEndpoint(m_closed));
+        manager = nullptr;
+        QVERIFY(!backend->checkEndpoint(m_closed));
+    }
+
+    // In a network namespace of its own, made step by step: the gate opens only for an interface
+    // that is up, running and has an address that is not link-local. The forced connection goes
+    // to port 80 for http, 443 for https, else to the URL's own port.
+    void inANetworkNamespace()
+    {
+        QStringList gate;
+        QString ports;
+        std::thread([&] {
+            if (::unshare(CLONE_NEWNET) != 0) // this thread only
+                return;
+            const auto backend = backendOn(kNoBus);
+            const auto step = [&](const char* commands, const char* interface, bool running) {
+                const bool ready =
+                    std::system(commands) == 0 &&
+                    QTest::qWaitFor([&] { return isRunning(interface) == running; }, 20000);
+                gate << (!ready ? "failed" : backend->anyConnectionUp() ? "open" : "closed");
+            };
+            step("ip link set lo up", "lo", true);
+            step("ip link add v0 type veth peer name v1 && ip link set v0 up && ip link set v1 up",
+                 "v0", true);
+            step("ip addr add 169.254.7.7/16 dev v0", "v0", true);
+            step("ip link set v1 down && ip addr add 10.9.0.1/24 dev v0", "v0", false);
+            step("ip addr add 10.9.1.1/24 dev v1", "v0", false);
+            step("ip link set v1 up", "v0", true);
+            for (int port : {80, 443}) { // a listener on each in turn
+                const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+                if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && !::listen(fd, 8))
+                    for (const char* url :
+                         {"http://127.0.0.1", "HTTPS://127.0.0.1", "https://127.0.0.1:80"})
+                        ports += QString::number(backend->checkEndpoint(url));
+                ::close(fd);
+            }
+        }).join();
+        if (gate.isEmpty())
+            QSKIP("no network namespace can be made here");
+        QCOMPARE(gate.join(' '), "closed closed closed closed closed open");
+        QCOMPARE(ports, "101010");
+    }
+
+    // Hosts that build their application at once, late or never, and one that loads the
+    // library with dlopen() after its application exists, each in turn with a bus whose
+    // NetworkManager says "none", a bus without it, and no bus: every run ends with status 0 and
+    // writes nothing on standard error. TUK_SOAK_RUNS sets the runs per host (at least three).
+    void hosts_data()
+    {
+        QTest::addColumn<QStringList>("command");
+        QTest::newRow("application at once") << QStringList{TUK_HOST, "at-once"};
+        QTest::newRow("application late") << QStringList{TUK_HOST, "late"};
+        QTest::newRow("no application") << QStringList{TUK_HOST, "never"};
+        QTest::newRow("dlopen") << QStringList{TUK_HOST_DLOPEN};
+    }
+    void hosts()
+    {
+        QFETCH(QStringList, command);
+        PrivateBus withManager, withoutManager;
+        QVERIFY(!withManager.address.isEmpty() && !withoutManager.address.isEmpty());
+        FakeNetworkManager none(withManager.address, 1);
+        const QStringList buses{withManager.address, withoutManager.address, kNoBus};
+        for (int i = 0; i < qMax(3, qEnvironmentVariableIntValue("TUK_SOAK_RUNS")); ++i) {
+            QProcess host;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("DBUS_SYSTEM_BUS_ADDRESS", buses[i % 3]);
+            env.insert("QT_FORCE_STDERR_LOGGING", "1"); // every Qt message to standard error
+#ifdef __SANITIZE_ADDRESS__ // the fault guard's records are never freed, by design
+            env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":detect_leaks=0");
+#endif
+            host.setProcessEnvironment(env);
+            host.start(command.first(), command.mid(1));
+            QVERIFY2(host.waitForFinished(60000), "the host hangs");
+            const QString result = QString::number(host.exitCode()) + host.readAllStandardError();
+            QVERIFY2(host.exitStatus() == QProcess::NormalExit && result == "0",
+                     qPrintable("run " + QString::number(i) + ", " + buses[i % 3] + ": " + result));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNetcheck)
+#include "tst_netcheck.moc"
