@@ -53,8 +53,10 @@
  * ("g_source_unref_internal: assertion 'source != NULL' failed") when the thread ends. Other
  * threads and later event loops are not affected.
  *
- * On Windows the guard traps C++ exceptions only, until structured exception handling is in
- * place there.
+ * On Windows the guard is a structured exception frame around the work: every structured
+ * exception raised on the guarded thread (access violation, divide by zero, illegal instruction,
+ * stack overflow, whose guard page is put back) ends the work, as do C++ exceptions, and the
+ * thread finishes as above; what a trapped fault leaves behind is the same.
  *
  * Stopping: stopRuning() terminates a running thread with QThread::terminate() and waits for it
  * without a time limit; the destructor calls it. On Linux termination is thread cancellation:

@@ -125,16 +125,17 @@ private slots:
         QCOMPARE(m_server.requests.size() - before, 3 * 21);
     }
 
-    // Nothing is sent for a URL that does not parse, or a file that cannot be read; an answer
-    // that is not HTTP (no status) or has a status of 400 or more is a failure; a body is waited
-    // for to its end.
+    // Nothing is sent for a URL that does not parse, or a file that cannot be read; a refused
+    // connection, an answer that is not HTTP (no status) or a status of 400 or more is a failure;
+    // a body is waited for to its end.
     void failuresAndWaits()
     {
         const int requests = m_server.requests.size();
         const QString file = m_dir.filePath("small");
         QVERIFY(writeFile(file, "small"));
         Cookies in{{"sid", "abc"}}, out{{"stale", "1"}};
-        for (const QString& u : {QString(), url(":9/x"), url("/").replace("127.0.0.1", "[1]")}) {
+        for (const QString& u :
+             {QString(), url(":9/x"), url("/").replace("127.0.0.1", "[1]"), refusedUrl()}) {
             QCOMPARE(Http::get(u, in, out) + Http::post(u, "a", "", in, out) +
                          Http::uploadFileToPYX(u, "", file, ""),
                      "");

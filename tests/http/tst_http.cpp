@@ -22,7 +22,7 @@ QString name(Error e)
     return e ? QMetaEnum::fromType<Error>().valueToKey(e) : "";
 }
 
-// What a transfer reported, in order, and the body it delivered.
+// What a transfer reported, in order ("ok:<answer>", "finished", error names), and its body.
 struct Transfer
 {
     QStringList log;
@@ -31,17 +31,21 @@ struct Transfer
     std::function<void(const QByteArray&, bool&)> data = [this](const QByteArray& p, bool& s) {
         body += p, s = stop;
     };
+    std::function<void(QString)> ok = [this](QString answer) {
+        log << "ok:" + answer;
+    };
+    std::function<void()> finished = [this] {
+        log << "finished";
+    };
     std::function<void(Error, const QString&)> error = [this](Error e, auto) {
         log << name(e);
     };
 
     void download(TUKHttpService& svc, bool async)
     {
-        const auto finished = [this](auto...) {
-            log << "finished";
-        };
         if (!async)
-            return svc.setTimeout(20000).downloadSync(data, finished, {}, error);
+            return svc.setTimeout(20000).downloadSync(
+                data, [this](auto) { finished(); }, {}, error);
         svc.downloadAsync(data, finished, nullptr, error);
         QVERIFY(log.isEmpty() && body.isEmpty()); // nothing before the caller's event loop runs
         QTRY_VERIFY_WITH_TIMEOUT(!log.isEmpty() || (stop && !body.isEmpty()), 20000);
@@ -72,6 +76,8 @@ Reply serve(const Request& r)
         return reply(r.target.mid(8).toInt(), "error page");
     if (r.target.startsWith("/big"))
         return reply(200, kBig);
+    if (r.target == "/loop") // not followed
+        return reply(302, "loop", {{"Location", "/loop"}});
     if (r.target == "/ten")
         return reply(200, "0123456789");
     return reply(200, r.target == "/echo" ? "got " + QByteArray::number(r.body.size()) : "ok");
@@ -115,7 +121,8 @@ class TestHttp : public QObject
 
 private slots:
 
-    // Where each call puts the parameters (a=1, b="x y"), which body and content type it sends.
+    // Where each call puts the parameters (a=1, b="x y"), which body and content type it sends;
+    // a second run of the same object sends the same.
     void requestOnTheWire_data()
     {
         const Call download(
@@ -145,7 +152,10 @@ private slots:
             svc.addHeader("Content-Type", row.type);
         Error e = QNetworkReply::NoError;
         row.call(svc, e);
+        const QString first = last();
+        row.call(svc, e);
         QCOMPARE(name(e) + last(), row.sent);
+        QCOMPARE(first, last());
     }
 
     // Every blocking call waits the same way: until the answer, an error, the time limit (never
@@ -162,6 +172,8 @@ private slots:
         const Call upload([](TUKHttpService& s, Error& e) {
             return s.uploadAppData("x", {}, {}, [&](Error c, auto) { e = c; }), "";
         });
+        const Call unknownCodec(
+            [](TUKHttpService& s, Error& e) { return s.setEncoding("no such codec").get(e); });
         const QString file = m_dir.filePath("f"), partial = m_server.url("/partial");
         QVERIFY(writeFile(file, "payload"));
         const Call cloudGet([partial](TUKHttpService&, Error&) {
@@ -177,6 +189,10 @@ private slots:
             {{"404", get, status + "404", -1, false, "ContentNotFoundError|"},
              {"418", get, status + "418", 0, false, "ProtocolInvalidOperationError|"},
              {"refused", get, m_refused, 0, false, "ConnectionRefusedError|"},
+             {"empty URL", get, "", 0, false, "ProtocolUnknownError|"},
+             {"redirect loop", get, m_server.url("/loop"), 0, false, "|loop"},
+             {"unknown codec: UTF-8", unknownCodec, m_server.url("/gbk"), 0, false,
+              "|" + QString::fromUtf8(QTextCodec::codecForName("GBK")->fromUnicode(kGbk))},
              {"limit", get, m_server.url("/stall"), 1000, false, "TimeoutError|"},
              {"cut short", get, m_server.url("/short"), 0, false, closed},
              {"204", get, status + "204", 0, false, "|"}, // no body, whatever its length says
@@ -221,20 +237,24 @@ private slots:
             log << name(e) + ":" + text.left(5);
         };
         TUKHttpService post(m_server.url("/echo")), missing(m_server.url("/status/404")),
-            late(m_server.url("/gbk")), refused(m_refused);
+            late(m_server.url("/gbk")), refused(m_refused), none("");
         post.setBody("12345").post(ok, fail);
         missing.patch(ok, fail);
         late.get(ok, nullptr);
         late.setEncoding("GBK");
         refused.get(nullptr, nullptr);
         refused.post(nullptr, fail);
+        none.get(ok, fail);
         post.get(nullptr, fail);
         QCOMPARE(log, QStringList());
-        QTRY_COMPARE_WITH_TIMEOUT(log.size(), 4, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(log.size(), 5, 20000);
         QTRY_COMPARE_WITH_TIMEOUT(replies.alive(), 0, 20000); // so no outcome can follow
         log.sort();
-        QCOMPARE(log.join(' '),
-                 "ConnectionRefusedError:Conne ContentNotFoundError:Error got 5 " + kGbk);
+        QCOMPARE(
+            log.join(' '),
+            "ConnectionRefusedError:Conne ContentNotFoundError:Error ProtocolUnknownError:Proto "
+            "got 5 " +
+                kGbk);
     }
 
     // One outcome, after every piece, none for a transfer stopped at its first piece. An empty
@@ -244,7 +264,7 @@ private slots:
         QStringList log; // each outcome, "*" marking a body that is not the file's
         for (const QString& url : {m_tls.url("/big").replace("https", "HTTPS"), m_server.url("/e"),
                                    m_server.url("/big?stop"), m_server.url("/status/404"),
-                                   m_refused, m_server.url("/short")}) {
+                                   m_refused, m_server.url("/short"), QString()}) {
             for (bool async : {false, true}) {
                 TUKHttpService svc(url);
                 Transfer t;
@@ -265,6 +285,7 @@ private slots:
             QStringList({"finished", "finished", "finished", "finished", "", "",
                          "ContentNotFoundError", "ContentNotFoundError", "ConnectionRefusedError",
                          "ConnectionRefusedError", "RemoteHostClosedError", "RemoteHostClosedError",
+                         "ProtocolUnknownError", "ProtocolUnknownError",
                          "ProtocolInvalidOperationError", "ProtocolInvalidOperationError"}));
     }
 
@@ -278,16 +299,8 @@ private slots:
         const QString file = m_dir.filePath("file"), echo = m_server.url("/echo");
         QVERIFY(writeFile(file, big));
         const int requests = m_server.requests.size();
-        QStringList outcomes, log; // progress reports are "p"
-        const auto ok = [&](QString answer) {
-            log << "ok:" + answer;
-        };
-        const auto finished = [&] {
-            log << "finished";
-        };
-        const auto failed = [&](Error e, auto) {
-            log << name(e);
-        };
+        QStringList outcomes; // progress reports are "p"
+        Transfer t;
         for (const auto& [url, path] :
              QList<QPair<QString, QString>>{{echo, m_dir.filePath("none")},
                                             {echo, m_dir.path()},
@@ -295,24 +308,27 @@ private slots:
                                             {echo, file},
                                             {m_tls.url("/echo").replace("https", "HTTPS"), file},
                                             {m_server.url("/close"), file},
-                                            {m_server.url("/stall"), file}}) {
+                                            {m_server.url("/stall"), file},
+                                            {m_refused, file},
+                                            {"", file}}) {
             const bool cancel = url.endsWith("stall"); // at the first progress report
-            log.clear();
+            t.log.clear();
             TUKHttpService(url)
                 .setTimeout(20000)
                 .setSslProtocol(QSsl::TlsV1_3)
                 .upload(
-                    path, ok, finished,
-                    [&](qint64, qint64, bool& stop) { log << "p", stop = cancel; }, failed);
-            outcomes << log.join(' ').remove(QRegularExpression("^(p )*p?"));
+                    path, t.ok, t.finished,
+                    [&](qint64, qint64, bool& stop) { t.log << "p", stop = cancel; }, t.error);
+            outcomes << t.log.join(' ').remove(QRegularExpression("^(p )*p?"));
         }
         for (const Request& r : m_server.requests.mid(requests))
             QVERIFY(r.body == big);
-        log.clear();
-        TUKHttpService(echo).uploadAppData(big, ok, finished, failed);
+        t.log.clear();
+        TUKHttpService(echo).uploadAppData(big, t.ok, t.finished, t.error);
         const QString got = "ok:got " + QString::number(big.size()) + " finished";
-        QCOMPARE(outcomes << log.join(' '),
-                 QStringList({"", "", "", got, got, "RemoteHostClosedError", "", got}));
+        QCOMPARE(outcomes << t.log.join(' '),
+                 QStringList({"", "", "", got, got, "RemoteHostClosedError", "",
+                              "ConnectionRefusedError", "ProtocolUnknownError", got}));
     }
 
     // The file is truncated at once and holds what came when the signal comes, for success and
