@@ -1,18 +1,11 @@
-// Linked with TUKSystem_win.cpp into a DLL: shows the test the unloading flag while the module is
-// loaded and, at unload, as the module's own objects are destroyed.
+// Linked into a DLL with TUKSystem_win.cpp: hands the test the unloading flag now and at unload.
 #include "platform/TUKSystem_p.h"
 
-namespace {
-int* g_atUnload = nullptr;
-struct ReportAtUnload
+static int g_ignored = 0, *g_atUnload = &g_ignored;
+static struct ReportAtUnload
 {
-    ~ReportAtUnload()
-    {
-        if (g_atUnload != nullptr)
-            *g_atUnload = tuk::platform::threadsCannotEndNow();
-    }
+    ~ReportAtUnload() { *g_atUnload = tuk::platform::threadsCannotEndNow(); }
 } g_reportAtUnload;
-} // namespace
 
 extern "C" __declspec(dllexport) int tukwinWatchUnload(int* atUnload)
 {
