@@ -1,6 +1,6 @@
-// The library's shared state under threads: verdicts queued to the connectivity monitor from
-// several threads while others read it, and guarded threads started and stopped over and over.
-// Meant for the ThreadSanitizer build too (scripts/test-sanitize.sh).
+// The library's shared state under threads, also under ThreadSanitizer (scripts/test-sanitize.sh):
+// verdicts queued to the connectivity monitor from threads that read it while they are delivered,
+// guarded threads started and stopped over and over.
 #include <TUKCloudUtils/TUKNetWorkCheck.h>
 #include <TUKCloudUtils/TUKThread.h>
 
@@ -16,8 +16,7 @@
 // Debian's Qt is not instrumented, so ThreadSanitizer cannot see its locks. The library takes them
 // through Qt's exported functions; these stand-ins take them and tell ThreadSanitizer.
 #include <dlfcn.h>
-extern "C" void __tsan_acquire(void* addr);
-extern "C" void __tsan_release(void* addr);
+extern "C" void __tsan_acquire(void*), __tsan_release(void*);
 template <typename F> F qtCore(const char* symbol)
 {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, symbol));
@@ -43,13 +42,10 @@ bool QWaitCondition::wait(QMutex* mutex, QDeadlineTimer deadline)
 }
 #endif
 
-namespace {
-
 class Worker : public TUKThread
 {
-    Q_OBJECT
 public:
-    int kind = 0;
+    int kind = 0; // ends by itself, throws, or runs until stopRuning() cancels it
     std::atomic<int> ran{0};
 
 protected:
@@ -58,13 +54,11 @@ protected:
         ++ran;
         if (kind == 1)
             throw std::runtime_error("work failed");
-        if (kind == 2) // ends only when stopRuning() cancels it (ThreadSanitizer cannot follow a
-            for (;;)   // cancellation inside a call it intercepts, such as a sleep)
-                pthread_testcancel();
+        // Not in a sleep: ThreadSanitizer cannot follow a cancellation inside a call it intercepts.
+        while (kind == 2)
+            pthread_testcancel();
     }
 };
-
-} // namespace
 
 class tst_ThreadStress : public QObject
 {
@@ -78,27 +72,23 @@ private slots:
         QObject scope;         // the connections end with this test
         connect(monitor, &TUKNetWorkCheck::sigNetWorkConnect, &scope, [&] { signalled << true; });
         connect(monitor, &TUKNetWorkCheck::sigNetWorkBreak, &scope, [&] { signalled << false; });
+        std::atomic<int> posted{0};
         std::atomic<bool> stop{false};
-        std::atomic<long> reads{0};
+        // Threads that queue verdicts, as the probe thread does, then read it until the end.
         std::vector<std::thread> threads;
-        for (int t = 0; t < 3; ++t) // readers
-            threads.emplace_back([&] {
-                while (!stop)
-                    reads += monitor->isConnect() ? 1 : 2;
-            });
-        for (int t = 0; t < 2; ++t) // writers, as the probe thread delivers verdicts
-            threads.emplace_back([monitor, t] {
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&, t] {
                 for (int i = 0; i < 2000; ++i)
                     QMetaObject::invokeMethod(monitor, "setNetWorkStatus", Qt::QueuedConnection,
                                               Q_ARG(bool, (i + t) % 2 == 0));
+                for (++posted; !stop;)
+                    monitor->isConnect();
             });
-        threads[3].join();
-        threads[4].join();
-        QCoreApplication::processEvents(); // deliver every queued verdict
+        QTRY_COMPARE_WITH_TIMEOUT(posted.load(), 4, 60000); // delivering verdicts meanwhile
+        QCoreApplication::processEvents();                  // and the last ones
         stop = true;
-        for (int t = 0; t < 3; ++t)
-            threads[t].join();
-        QVERIFY(reads > 0);
+        for (std::thread& thread : threads)
+            thread.join();
         QVERIFY(!signalled.isEmpty());
         for (int i = 1; i < signalled.size(); ++i)
             QVERIFY(signalled[i] != signalled[i - 1]);
@@ -111,11 +101,11 @@ private slots:
             Worker worker;
             worker.kind = i % 3;
             worker.start();
-            if (worker.kind == 2)
+            if (worker.kind == 2) // cancelled only where ThreadSanitizer can follow it
                 QTRY_VERIFY(worker.ran > 0);
             else
                 QVERIFY(worker.wait(30000)); // ends by itself, the exception caught by the guard
-            worker.stopRuning();             // terminates the endless one
+            worker.stopRuning();
             QVERIFY(worker.isFinished());
             QCOMPARE(worker.ran.load(), 1);
         }
