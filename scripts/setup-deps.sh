@@ -9,6 +9,7 @@ PKGS=(
   python3-httpbin nginx-light openssl curl dbus-daemon
   iproute2 util-linux
   dpkg-dev file lintian doxygen
+  g++-mingw-w64-x86-64-posix clang lld wine wine64
 )
 
 missing=()
