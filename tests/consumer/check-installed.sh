@@ -1,10 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs a small consumer three ways (CMake package config, pkg-config, qmake) against
-# an installed library.
-#
-# usage: check-installed.sh BUILD_DIR   installed with cmake --install into a temporary prefix,
-#                                       then from the Debian packages unpacked with dpkg -x
-#        check-installed.sh --system    the packages installed on this machine (scripts/package.sh)
+# the library installed by cmake --install into a temporary prefix, then unpacked from the Debian
+# packages (check-installed.sh BUILD_DIR), or installed on this machine (--system).
 set -euo pipefail
 src_dir=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
@@ -20,21 +17,16 @@ consumers() {
         libdir=$(dirname "$(find "$prefix" -name TUKCloudUtils.pc -printf '%h\n' | head -n1)")
         export PKG_CONFIG_PATH=$libdir/pkgconfig LD_LIBRARY_PATH=$libdir
     fi
-    echo "== $2: find_package(TUKCloudUtils CONFIG)"
+    echo "== $2: find_package, pkg-config, qmake"
     cmake -S "$src_dir/project" -B "$out/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
     cmake --build "$out/cmake" >/dev/null
     "$out/cmake/consumer"
-
-    echo "== $2: pkg-config"
     local flags
     flags=$(pkg-config --cflags --libs TUKCloudUtils)
-    echo "pkg-config --cflags --libs TUKCloudUtils: $flags"
     # Qt 5 asks for position-independent code; its own .pc files leave -fPIC to the user too.
     # shellcheck disable=SC2086
     g++ -std=c++17 -fPIC "$src_dir/project/main.cpp" -o "$out/consumer-pc" $flags
     "$out/consumer-pc"
-
-    echo "== $2: qmake, PKGCONFIG += TUKCloudUtils"
     mkdir -p "$out/qmake"
     (cd "$out/qmake" && QT_SELECT=qt5 qmake "$src_dir/project/consumer.pro" >/dev/null &&
         make -s -j2 >/dev/null)
