@@ -30,11 +30,8 @@ static void hostHandler(int) {}
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    struct sigaction host = {}, late = {}, segv = {}, bus = {};
-    host.sa_handler = hostHandler;
-    late.sa_handler = SIG_IGN;
-    sigaction(SIGSEGV, &host, nullptr);
-    sigaction(SIGBUS, &host, nullptr);
+    std::signal(SIGSEGV, hostHandler);
+    std::signal(SIGBUS, hostHandler);
     void* library = dlopen(TUK_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
     if (!library)
         return std::fprintf(stderr, "%s\n", dlerror()), 2;
@@ -43,19 +40,17 @@ int main(int argc, char** argv)
     dlopen("libdbus-1.so.3", RTLD_NOW | RTLD_NOLOAD);
     auto monitor =
         reinterpret_cast<QObject* (*)()>(dlsym(library, "_ZN15TUKNetWorkCheck11getInstanceEv"));
-    // TUKThread::stopRuning(), which guards its work, called on a plain QThread: TUKThread adds
-    // no data member to it.
+    // TUKThread::stopRuning(), which guards its work, on a plain QThread (no member is added).
     auto stopRuning =
         reinterpret_cast<void (*)(QThread*)>(dlsym(library, "_ZN9TUKThread10stopRuningEv"));
     const int status = firstVerdict(app, monitor());
     QThread notRunning;
     stopRuning(&notRunning);
-    sigaction(SIGBUS, &late, nullptr); // in front of the library's: it stays
+    std::signal(SIGBUS, SIG_IGN); // in front of the library's: it stays
     if (dlclose(library) != 0 || dlopen(TUK_LIBRARY_FILE, RTLD_NOW | RTLD_NOLOAD))
         return 4;
-    sigaction(SIGSEGV, nullptr, &segv);
-    sigaction(SIGBUS, nullptr, &bus);
-    return status ? status : segv.sa_handler == hostHandler && bus.sa_handler == SIG_IGN ? 0 : 5;
+    const bool restored = std::signal(SIGSEGV, SIG_DFL) == hostHandler; // the one found
+    return status ? status : restored && std::signal(SIGBUS, SIG_DFL) == SIG_IGN ? 0 : 5;
 }
 #else
 #include <TUKCloudUtils/TUKNetWorkCheck.h>
@@ -69,11 +64,10 @@ int main(int argc, char** argv)
     }
     if (!std::strcmp(argv[1], "late"))
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    int status = 0;
-    {
+    const int status = [&] {
         QCoreApplication app(argc, argv);
-        status = firstVerdict(app, monitor);
-    }
+        return firstVerdict(app, monitor);
+    }();
     const QThread* probe = monitor->findChild<QThread*>();
     return status ? status : !probe || probe->isRunning() ? 4 : monitor->isConnect() ? 6 : 0;
 }

@@ -11,9 +11,7 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <map>
 #include <sched.h>
-#include <thread>
 
 using namespace tuktest;
 
@@ -33,56 +31,17 @@ const bool g_steered =
     (tuk::netcheck::setProbeBackendFactory([] { return std::make_unique<SteeredBackend>(); }),
      true);
 
-// Per URL its answers in turn, the last one repeating; an empty list fails. Logs every check.
+// Logs every check's entry; only the entry named answers.
 struct Script : tuk::platform::ConnectivityBackend
 {
-    bool gate = true;
-    std::map<std::string, QList<bool>> answers;
+    bool gate = false;
+    std::string answering;
     QStringList checked;
     bool anyConnectionUp() override { return gate; }
     bool checkEndpoint(const std::string& url) override
     {
         checked << QString::fromStdString(url).mid(11);
-        QList<bool>& a = answers[url];
-        return a.size() > 1 ? a.takeFirst() : a.value(0);
-    }
-};
-
-class Verdicts : public QObject // where the worker sends them
-{
-    Q_OBJECT
-public:
-    Q_INVOKABLE void setNetWorkStatus(bool) {}
-};
-
-// A worker over entries "http://site0" to "http://site<n-1>", whose first probe, in its
-// constructor, finds the gate closed.
-struct Rig
-{
-    Script* script = new Script; // owned by the worker
-    QList<ProbeTarget> targets;
-    QList<int> draws;
-    Verdicts verdicts;
-    std::unique_ptr<TUKNetWorkCheckWorker> worker;
-
-    Rig()
-    {
-        for (int i = 0; i < 8; ++i)
-            targets << ProbeTarget{QString("http://site%1").arg(i)};
-        script->gate = false;
-        worker = std::make_unique<TUKNetWorkCheckWorker>(&targets, &verdicts,
-                                                         std::unique_ptr<Script>(script),
-                                                         [this] { return draws.takeFirst(); });
-        script->gate = true;
-    }
-    // The number of entries left, and "<entry>:<failures>/<picks>" of those with a count.
-    QString state() const
-    {
-        QStringList out{QString::number(targets.size())};
-        for (const ProbeTarget& t : targets)
-            if (t.failCount || t.pickCount)
-                out << QString("%1:%2/%3").arg(t.url.mid(11)).arg(t.failCount).arg(t.pickCount);
-        return out.join(' ');
+        return url == answering;
     }
 };
 
@@ -94,49 +53,33 @@ struct Probe
     QString checked, after; // entries checked; the state of the list after the probe
 };
 
-bool deliver(bool verdict, Qt::ConnectionType type)
-{
-    return QMetaObject::invokeMethod(TUKNetWorkCheck::getInstance(), "setNetWorkStatus", type,
-                                     Q_ARG(bool, verdict));
-}
-
 const QString kNoBus = "unix:path=/nonexistent/tuk-no-bus";
 
-std::unique_ptr<tuk::platform::ConnectivityBackend> backendOn(const QString& bus)
+std::unique_ptr<tuk::platform::ConnectivityBackend> backendOn(const QString& bus = kNoBus)
 {
-    tuk::platform::ConnectivityOptions options;
-    options.networkManagerBus = bus.toStdString();
-    return tuk::platform::createConnectivityBackend(options);
-}
-
-bool isRunning(const char* name)
-{
-    return QNetworkInterface::interfaceFromName(name).flags() & QNetworkInterface::IsRunning;
+    return tuk::platform::createConnectivityBackend({bus.toStdString()});
 }
 
 // A dbus-daemon on a socket whose name holds characters its address must escape ("b,us,").
-class PrivateBus
+struct PrivateBus
 {
-public:
+    QTemporaryDir dir;
+    QProcess daemon;
+    QString address; // as the daemon prints it
     PrivateBus()
     {
-        m_daemon.setStandardErrorFile(QProcess::nullDevice()); // its complaints are its own
-        m_daemon.start("dbus-daemon", {"--session", "--nofork", "--nopidfile", "--print-address=1",
-                                       "--address=unix:path=" + m_dir.path() + "/b%2cus%2c"});
-        while (!m_daemon.canReadLine() && m_daemon.waitForReadyRead(20000)) {
+        daemon.setStandardErrorFile(QProcess::nullDevice()); // its complaints are its own
+        daemon.start("dbus-daemon", {"--session", "--nofork", "--nopidfile", "--print-address=1",
+                                     "--address=unix:path=" + dir.path() + "/b%2cus%2c"});
+        while (!daemon.canReadLine() && daemon.waitForReadyRead(20000)) {
         }
-        address = QString::fromUtf8(m_daemon.readLine()).trimmed(); // as the daemon prints it
+        address = QString::fromUtf8(daemon.readLine()).trimmed();
     }
     ~PrivateBus()
     {
-        m_daemon.terminate();
-        m_daemon.waitForFinished(20000);
+        daemon.terminate();
+        daemon.waitForFinished(20000);
     }
-    QString address;
-
-private:
-    QTemporaryDir m_dir;
-    QProcess m_daemon;
 };
 
 // NetworkManager on a bus: serves its "Connectivity" from a thread of its own, as the backend
@@ -164,8 +107,6 @@ public:
         m_thread.wait();
     }
     bool serving = false;
-
-private:
     uint m_state;
     QString m_name = QString::number(quintptr(this));
     QThread m_thread;
@@ -217,19 +158,34 @@ private slots:
              {"20th failure", "2 0", "0 0 19", 0, "2 0", "8 0:0/1 2:20/1"},
              {"21st failure", "6 0", "0 0 19 0 0 0 20", 0, "6 0", "7 0:0/1 2:19/0"}});
     }
+    // Over entries "http://site0" to "http://site7"; the worker's own first probe, in its
+    // constructor, finds the gate closed. The state: the number of entries left, and
+    // "<entry>:<failures>/<picks>" of those with a count.
     void probes()
     {
         QFETCH(Probe, row);
-        Rig rig;
+        QList<ProbeTarget> targets;
+        QList<int> draws;
+        for (int i = 0; i < 8; ++i)
+            targets << ProbeTarget{QString("http://site%1").arg(i)};
         for (const QString& draw : row.draws.split(' '))
-            rig.draws << draw.toInt();
-        for (int i = 0; i < row.failsBefore.split(' ', Qt::SkipEmptyParts).size(); ++i)
-            rig.targets[i].failCount = row.failsBefore.split(' ')[i].toInt();
-        rig.script->answers[QString("http://site%1").arg(row.answering).toStdString()] = {true};
-        QCOMPARE(rig.worker->checkNetwork(), row.answering >= 0);
-        QCOMPARE(rig.script->checked.join(' '), row.checked);
-        QCOMPARE(rig.state(), row.after);
-        QVERIFY(rig.draws.isEmpty());
+            draws << draw.toInt();
+        const QStringList fails = row.failsBefore.split(' ', Qt::SkipEmptyParts);
+        for (int i = 0; i < fails.size(); ++i)
+            targets[i].failCount = fails[i].toInt();
+        auto* script = new Script; // owned by the worker
+        TUKNetWorkCheckWorker worker(&targets, nullptr, std::unique_ptr<Script>(script),
+                                     [&] { return draws.takeFirst(); });
+        script->gate = true;
+        script->answering = QString("http://site%1").arg(row.answering).toStdString();
+        QCOMPARE(worker.checkNetwork(), row.answering >= 0);
+        QCOMPARE(script->checked.join(' '), row.checked);
+        QStringList state{QString::number(targets.size())};
+        for (const ProbeTarget& t : targets)
+            if (t.failCount || t.pickCount)
+                state << QString("%1:%2/%3").arg(t.url.mid(11)).arg(t.failCount).arg(t.pickCount);
+        QCOMPARE(state.join(' '), row.after);
+        QVERIFY(draws.isEmpty());
     }
 
     // The monitor starts connected, with nothing said: its probe thread's first verdict, from
@@ -248,6 +204,10 @@ private slots:
         };
         connect(monitor, &TUKNetWorkCheck::sigNetWorkBreak, this, record, Qt::DirectConnection);
         connect(monitor, &TUKNetWorkCheck::sigNetWorkConnect, this, record, Qt::DirectConnection);
+        const auto deliver = [monitor](bool verdict, Qt::ConnectionType type) {
+            return QMetaObject::invokeMethod(monitor, "setNetWorkStatus", type,
+                                             Q_ARG(bool, verdict));
+        };
         for (bool verdict : {true, false, false, true})
             QVERIFY(deliver(verdict, Qt::QueuedConnection));
         QCOMPARE(seen, "");
@@ -262,7 +222,7 @@ private slots:
     // that cannot be used give "off line" at once.
     void forcedConnection()
     {
-        const auto backend = backendOn(kNoBus);
+        const auto backend = backendOn();
         QString answers;
         for (const QString& url : {QString::fromStdString(m_open), "http://localhost:" + m_openPort,
                                    QString::fromStdString(m_closed), QString(),
@@ -306,14 +266,16 @@ private slots:
     {
         QStringList gate;
         QString ports;
-        std::thread([&] {
-            if (::unshare(CLONE_NEWNET) != 0) // this thread only
+        std::unique_ptr<QThread> thread(QThread::create([&] { // a QThread: listeners need one
+            if (::unshare(CLONE_NEWNET) != 0)                 // this thread only
                 return;
-            const auto backend = backendOn(kNoBus);
+            const auto backend = backendOn();
             const auto step = [&](const char* commands, const char* interface, bool running) {
-                const bool ready =
-                    std::system(commands) == 0 &&
-                    QTest::qWaitFor([&] { return isRunning(interface) == running; }, 20000);
+                const auto settled = [&] {
+                    const auto flags = QNetworkInterface::interfaceFromName(interface).flags();
+                    return flags.testFlag(QNetworkInterface::IsRunning) == running;
+                };
+                const bool ready = std::system(commands) == 0 && QTest::qWaitFor(settled, 20000);
                 gate << (!ready ? "failed" : backend->anyConnectionUp() ? "open" : "closed");
             };
             step("ip link set lo up", "lo", true);
@@ -323,18 +285,18 @@ private slots:
             step("ip link set v1 down && ip addr add 10.9.0.1/24 dev v0", "v0", false);
             step("ip addr add 10.9.1.1/24 dev v1", "v0", false);
             step("ip link set v1 up", "v0", true);
-            for (int port : {80, 443}) { // a listener on each in turn
-                const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-                if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && !::listen(fd, 8))
+            for (quint16 port : {80, 443}) { // a listener on each in turn
+                QTcpServer listener;
+                if (listener.listen(QHostAddress::LocalHost, port))
                     for (const char* url :
                          {"http://127.0.0.1", "HTTPS://127.0.0.1", "https://127.0.0.1:80"})
                         ports += QString::number(backend->checkEndpoint(url));
-                ::close(fd);
             }
             // No route to any name server in here: the lookup fails without leaving the machine.
             ports += QString::number(backend->checkEndpoint("http://no-such-host.invalid/"));
-        }).join();
+        }));
+        thread->start();
+        thread->wait();
         if (gate.isEmpty())
             QSKIP("no network namespace can be made here");
         QCOMPARE(gate.join(' '), "closed closed closed closed closed open");
@@ -348,9 +310,8 @@ private slots:
     void hosts_data()
     {
         QTest::addColumn<QStringList>("command");
-        QTest::newRow("application at once") << QStringList{TUK_HOST, "at-once"};
-        QTest::newRow("application late") << QStringList{TUK_HOST, "late"};
-        QTest::newRow("no application") << QStringList{TUK_HOST, "never"};
+        for (const char* application : {"at-once", "late", "never"})
+            QTest::newRow(application) << QStringList{TUK_HOST, application};
         QTest::newRow("dlopen") << QStringList{TUK_HOST_DLOPEN};
     }
     void hosts()
@@ -360,15 +321,14 @@ private slots:
         QVERIFY(!withManager.address.isEmpty() && !withoutManager.address.isEmpty());
         FakeNetworkManager none(withManager.address, 1);
         const QStringList buses{withManager.address, withoutManager.address, kNoBus};
+        QStringList env = QProcess::systemEnvironment()
+                          << "QT_FORCE_STDERR_LOGGING=1"; // all to stderr
+#ifdef __SANITIZE_ADDRESS__ // the fault guard's records are never freed, by design
+        env << "ASAN_OPTIONS=" + qEnvironmentVariable("ASAN_OPTIONS") + ":detect_leaks=0";
+#endif
         for (int i = 0; i < qMax(3, qEnvironmentVariableIntValue("TUK_SOAK_RUNS")); ++i) {
             QProcess host;
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert("DBUS_SYSTEM_BUS_ADDRESS", buses[i % 3]);
-            env.insert("QT_FORCE_STDERR_LOGGING", "1"); // every Qt message to standard error
-#ifdef __SANITIZE_ADDRESS__ // the fault guard's records are never freed, by design
-            env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":detect_leaks=0");
-#endif
-            host.setProcessEnvironment(env);
+            host.setEnvironment(env + QStringList{"DBUS_SYSTEM_BUS_ADDRESS=" + buses[i % 3]});
             host.start(command.first(), command.mid(1));
             QVERIFY2(host.waitForFinished(60000), "the host hangs");
             const QString result = QString::number(host.exitCode()) + host.readAllStandardError();
