@@ -44,12 +44,9 @@ inline QByteArray pattern(int size) // no two nearby offsets hold the same byte
 // A port of 127.0.0.1 held by us, where nothing listens, for the life of the process.
 inline QString refusedUrl()
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), length);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-    return QString("http://127.0.0.1:%1/").arg(ntohs(a.sin_port));
+    auto* socket = new QTcpSocket; // never deleted
+    socket->bind(QHostAddress::LocalHost, 0, QAbstractSocket::DontShareAddress);
+    return QString("http://127.0.0.1:%1/").arg(socket->localPort());
 }
 
 // The Qt messages since the last call; recorded from the first call on.
@@ -59,9 +56,8 @@ inline QStringList takeMessages()
     static QStringList messages;
     static const QtMessageHandler previous = qInstallMessageHandler(
         [](QtMsgType type, const QMessageLogContext& context, const QString& text) {
-            mutex.lock();
+            QMutexLocker lock(&mutex);
             messages << text;
-            mutex.unlock();
             previous(type, context, text);
         });
     QMutexLocker lock(&mutex);
@@ -70,12 +66,11 @@ inline QStringList takeMessages()
 
 // Every network reply this thread makes while it exists; with exitOnData, the first bytes any
 // of them receives end the application's event loops, as QCoreApplication::exit() does.
-class ReplyWatch : public QObject
+struct ReplyWatch : QObject
 {
-public:
     explicit ReplyWatch(bool exitOnData = false) : m_exitOnData(exitOnData)
     {
-        QCoreApplication::instance()->installEventFilter(this);
+        qApp->installEventFilter(this);
     }
     int alive() const // those not deleted yet
     {
@@ -87,17 +82,14 @@ public:
     {
         if (event->type() != QEvent::ChildAdded || !qobject_cast<QNetworkAccessManager*>(watched))
             return false;
-        QPointer<QObject> child = static_cast<QChildEvent*>(event)->child();
-        m_children << child;
+        m_children << static_cast<QChildEvent*>(event)->child();
         if (m_exitOnData) // once it is built
-            QTimer::singleShot(0, this, [child] {
+            QTimer::singleShot(0, this, [child = m_children.last()] {
                 if (auto* reply = qobject_cast<QNetworkReply*>(child))
                     connect(reply, &QIODevice::readyRead, reply, [] { QCoreApplication::exit(); });
             });
         return false;
     }
-
-private:
     QList<QPointer<QObject>> m_children;
     bool m_exitOnData;
 };
@@ -143,22 +135,17 @@ public:
     using Handler = std::function<Reply(const Request&)>;
     explicit TestServer(Handler handler, bool tls = false) : handler(std::move(handler)), m_tls(tls)
     {
+        const QString args =
+            "req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj "
+            "/CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout %1/key -out %1/cert";
         QProcess openssl;
         if (tls)
-            openssl.start("openssl", QString("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:"
-                                             "prime256v1 -nodes -subj /CN=127.0.0.1 -addext subject"
-                                             "AltName=IP:127.0.0.1 -keyout %1/key -out %1/cert")
-                                         .arg(m_dir.path())
-                                         .split(' '));
+            openssl.start("openssl", args.arg(m_dir.path()).split(' '));
         openssl.waitForFinished(60000);
         listen(QHostAddress::LocalHost);
-        connect(this, &QTcpServer::newConnection, this, [this] { serve(nextPendingConnection()); });
+        m_base = QString("http%1://127.0.0.1:%2").arg(tls ? "s" : "").arg(serverPort());
     }
-    QString url(const QString& path = QString()) const
-    {
-        return QString(m_tls ? "https" : "http") + "://127.0.0.1:" + QString::number(serverPort()) +
-               path;
-    }
+    QString url(QString path = {}) const { return path.prepend(m_base); }
     Handler handler;
     QList<Request> requests;
 
@@ -173,19 +160,13 @@ private:
             socket->setPrivateKey(m_dir.filePath("key"), QSsl::Ec);
             socket->startServerEncryption();
         }
-        addPendingConnection(socket);
-    }
-    void serve(QTcpSocket* socket)
-    {
-        auto pending = std::make_shared<QByteArray>();
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QTcpSocket::readyRead, socket, [=] {
-            *pending += socket->readAll();
-            for (int end; (end = pending->indexOf("\r\n\r\n")) >= 0;) {
-                Request r;
-                const QList<QByteArray> lines = pending->left(end + 2).split('\n');
-                r.method = lines[0].split(' ').value(0);
-                r.target = lines[0].split(' ').value(1);
+        connect(socket, &QTcpSocket::readyRead, socket, [=, pending = QByteArray()]() mutable {
+            pending += socket->readAll();
+            for (int end; (end = pending.indexOf("\r\n\r\n")) >= 0;) {
+                const QList<QByteArray> lines = pending.left(end + 2).split('\n'),
+                                        start = lines[0].split(' ');
+                Request r{start.value(0), start.value(1), {}, {}};
                 for (const QByteArray& line : lines.mid(1, lines.size() - 2)) {
                     // Every byte of the value as sent, but the space after the colon.
                     const QByteArray value = line.mid(line.indexOf(':') + 1).chopped(1);
@@ -193,25 +174,24 @@ private:
                         value.mid(value.startsWith(' '));
                 }
                 const int length = end + 4 + r.header("Content-Length").toInt();
-                if (pending->size() < length)
+                if (pending.size() < length)
                     return;
-                r.body = pending->mid(end + 4, length - end - 4);
-                pending->remove(0, length);
+                r.body = pending.mid(end + 4, length - end - 4);
+                pending.remove(0, length);
                 requests << r;
                 const Reply answer = handler(r);
-                socket->write(answer.bytes);
-                for (int i = 1; i <= answer.later.size(); ++i)
+                const QByteArrayList parts = QByteArrayList{answer.bytes} + answer.later;
+                for (int i = 0; i < parts.size(); ++i)
                     QTimer::singleShot(200 * i, socket, [=] {
-                        socket->write(answer.later.at(i - 1));
-                        if (i == answer.later.size() && !answer.keepOpen)
+                        socket->write(parts[i]);
+                        if (i == parts.size() - 1 && !answer.keepOpen)
                             socket->disconnectFromHost();
                     });
-                if (answer.later.isEmpty() && !answer.keepOpen)
-                    socket->disconnectFromHost();
             }
         });
     }
     QTemporaryDir m_dir;
+    QString m_base;
     bool m_tls;
 };
 
