@@ -100,11 +100,12 @@ public:
                                    QDBusConnection::ExportAllProperties) &&
                   c.registerService("org.freedesktop.NetworkManager");
     }
-    ~FakeNetworkManager() override
+    ~FakeNetworkManager() override // off the bus before it goes: nothing may reach it later
     {
-        QDBusConnection::disconnectFromBus(m_name);
         m_thread.quit();
         m_thread.wait();
+        QDBusConnection(m_name).unregisterObject("/org/freedesktop/NetworkManager");
+        QDBusConnection::disconnectFromBus(m_name);
     }
     bool serving = false;
     uint m_state;
