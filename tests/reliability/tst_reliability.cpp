@@ -204,8 +204,9 @@ class tst_Reliability : public QObject
     void run(int api, const QString& url, int slowMs = 0)
     {
         const char* name = m_apis[api].first;
-        QObject watch; // a call without a limit that never returns cannot report itself
-        QTimer::singleShot(60000, &watch, [&] { qFatal("hung: %s", name); });
+        QTimer watch; // a call without a limit that never returns cannot report itself
+        watch.callOnTimeout([name] { qFatal("hung: %s", name); });
+        watch.start(60000);
         m_rec.reset(new QVector<bool>), m_url = url, m_slowMs = slowMs, m_svc.setUrl(url);
         const int ends = chaos::served;
         const QDeadlineTimer late(kLimitMs + 2000);
