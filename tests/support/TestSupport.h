@@ -44,9 +44,12 @@ inline QByteArray pattern(int size) // no two nearby offsets hold the same byte
 // A port of 127.0.0.1 held by us, where nothing listens, for the life of the process.
 inline QString refusedUrl()
 {
-    auto* socket = new QTcpSocket; // never deleted
-    socket->bind(QHostAddress::LocalHost, 0, QAbstractSocket::DontShareAddress);
-    return QString("http://127.0.0.1:%1/").arg(socket->localPort());
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); // bound, never listening
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), length);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    return QString("http://127.0.0.1:%1/").arg(ntohs(a.sin_port));
 }
 
 // The Qt messages since the last call; recorded from the first call on.
@@ -70,7 +73,7 @@ struct ReplyWatch : QObject
 {
     explicit ReplyWatch(bool exitOnData = false) : m_exitOnData(exitOnData)
     {
-        qApp->installEventFilter(this);
+        QCoreApplication::instance()->installEventFilter(this); // not qApp: no QGuiApplication
     }
     int alive() const // those not deleted yet
     {
