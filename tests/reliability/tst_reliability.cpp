@@ -307,20 +307,23 @@ private slots:
         QFETCH(int, api);
         const QString url = chaos::url(chaos::Ok, api == 19 ? 1 << 20 : 20000);
         const int rounds = qEnvironmentVariable("SOAK_ROUNDS", "500").toInt();
-        QPair<qint64, int> first;
+        QPair<qint64, int> first, middle;
         for (int round = 1; round <= rounds && !QTest::currentTestFailed(); ++round) {
             run(api, url);
-            if (round == rounds / 10) {
+            if (round == rounds / 10 || round == rounds / 2) {
                 QVERIFY(waitFor([&] { return chaos::running == 0; }));
-                first = usage();
+                (round == rounds / 2 ? middle : first) = usage();
             }
         }
-        // A stopped transfer's connection and buffers go in the network thread a moment later;
-        // a leak never does.
+        // A stopped transfer's connection and buffers go in the network thread a moment later,
+        // and the allocator may keep a one-off rise of its arenas; a leak goes on growing in the
+        // second half of the run as well.
         QPair<qint64, int> last;
         QTRY_VERIFY2_WITH_TIMEOUT(
-            (last = usage()).second <= first.second && last.first - first.first < 2048,
-            qPrintable(QString::asprintf("%+lld KiB, %+d descriptors", last.first - first.first,
+            (last = usage()).second <= first.second &&
+                (last.first - first.first < 2048 || last.first - middle.first < 1024),
+            qPrintable(QString::asprintf("%+lld KiB (%+lld in the second half), %+d descriptors",
+                                         last.first - first.first, last.first - middle.first,
                                          last.second - first.second)),
             10000);
     }
