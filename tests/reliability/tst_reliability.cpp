@@ -325,7 +325,7 @@ private slots:
             qPrintable(QString::asprintf("%+lld KiB (%+lld in the second half), %+d descriptors",
                                          last.first - first.first, last.first - middle.first,
                                          last.second - first.second)),
-            10000);
+            30000);
     }
 };
 
